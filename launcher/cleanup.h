@@ -1,0 +1,14 @@
+// Clean-up of the target directory, also on console events.
+#pragma once
+
+#include <windows.h>
+
+// Ends a child that is still running (after a bounded wait), then deletes
+// the target directory once extraction has started. Silent; safe to run on
+// the main thread and the console handler's thread at the same time.
+void cleanup(void);
+
+// Console event handler of the parent: runs clean-up for Ctrl+C, Ctrl+Break,
+// close, logoff and shutdown, and always answers "not handled" so the
+// system's default handling then ends the process.
+BOOL WINAPI console_control_handler(DWORD event);

@@ -1,0 +1,209 @@
+// The launcher's entry point and run sequence.
+//
+// One executable, two roles. The parent (the instance the user started)
+// unpacks the payload into a fresh directory, starts its own executable
+// again, waits, passes the child's exit code on and removes the directory.
+// The child (recognised by VELSOR_ONEFILE_PARENT naming a running instance
+// of this same executable) finds the same directory, loads the application
+// DLL and returns what its run_code returns.
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include <windows.h>
+#include <psapi.h>
+
+#include "launcher/child.h"
+#include "launcher/cleanup.h"
+#include "launcher/console.h"
+#include "launcher/fatal.h"
+#include "launcher/run_state.h"
+#include "paths/env.h"
+#include "paths/own_path.h"
+#include "paths/template.h"
+#include "payload/extract.h"
+#include "payload/reader.h"
+
+typedef int(__stdcall *run_code_function)(int argc, wchar_t **argv, const wchar_t *dll_path);
+
+static const wchar_t target_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+static const size_t parent_image_capacity = 2048;
+static const size_t pid_text_capacity = 128;
+static const DWORD parent_query_access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
+static const DWORD dll_load_flags =
+    LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR;  // 0xD00
+static const int unreadable_exit_code = 1;
+
+static wchar_t launcher_directory[own_path_capacity];
+
+/*-**** Role decision ****/
+
+// Reads a signed 32-bit decimal: optional leading white space and sign, at
+// least one digit, nothing after the digits.
+static bool parse_process_id(const wchar_t *text, DWORD *process_id) {
+    const wchar_t *p = text;
+    while (iswspace(*p)) {
+        p++;
+    }
+    bool negative = false;
+    if (*p == L'+' || *p == L'-') {
+        negative = *p == L'-';
+        p++;
+    }
+    if (!iswdigit(*p)) {
+        return false;
+    }
+    long long value = 0;
+    for (; iswdigit(*p); p++) {
+        value = value * 10 + (*p - L'0');
+        if (value > 2147483648LL) {
+            return false;
+        }
+    }
+    if (*p != L'\0') {
+        return false;
+    }
+    value = negative ? -value : value;
+    if (value > 2147483647LL || value < -2147483648LL) {
+        return false;
+    }
+    *process_id = (DWORD)(long)value;
+    return true;
+}
+
+// True when `process` runs this same executable, compared in resolved form.
+static bool runs_own_executable(HANDLE process) {
+    wchar_t image[parent_image_capacity];
+    if (K32GetModuleFileNameExW(process, NULL, image, parent_image_capacity) == 0) {
+        return false;
+    }
+    resolve_final_path(image, parent_image_capacity, true);
+    shorten_directory_part(image, parent_image_capacity);
+    return wcscmp(image, get_own_executable_path(true)) == 0;
+}
+
+static bool is_child_role(void) {
+    wchar_t *parent = env_get("VELSOR_ONEFILE_PARENT");
+    DWORD process_id = 0;
+    if (parent == NULL || !parse_process_id(parent, &process_id)) {
+        return false;
+    }
+    HANDLE process = OpenProcess(parent_query_access, FALSE, process_id);
+    if (process == NULL) {
+        return false;
+    }
+    bool same = runs_own_executable(process);
+    CloseHandle(process);
+    return same;
+}
+
+/*-**** Parent ****/
+
+static void prepare_parent_environment(void) {
+    env_unset("VELSOR_ONEFILE_START");
+    env_unset("VELSOR_ONEFILE_TIME_US");
+    env_unset("VELSOR_ONEFILE_RANDOM");
+    char narrow[pid_text_capacity];
+    wchar_t wide[pid_text_capacity];
+    snprintf(narrow, sizeof narrow, "%ld", (long)GetCurrentProcessId());
+    swprintf(wide, pid_text_capacity, L"%hs", narrow);
+    env_set("VELSOR_ONEFILE_PARENT", wide);
+}
+
+static void set_application_environment(const wchar_t *argv0) {
+    copy_bounded(launcher_directory, get_own_executable_path(false), own_path_capacity);
+    wchar_t *last = wcsrchr(launcher_directory, L'\\');
+    if (last != NULL) {
+        *last = L'\0';
+    }
+    env_set("VELSOR_ONEFILE_DIRECTORY", launcher_directory);
+    env_set("VELSOR_ORIGINAL_ARGV0", argv0);
+}
+
+// Waits for the child and takes its exit code. The main thread waits on a
+// duplicate of its own, so the handle in the shared slot is used only by
+// whichever thread takes it out: this one after the wait, or the console
+// handler's clean-up if an event came first.
+static DWORD wait_for_child(HANDLE child) {
+    HANDLE waiter = NULL;
+    if (!DuplicateHandle(GetCurrentProcess(), child, GetCurrentProcess(), &waiter, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        waiter = NULL;
+    }
+    publish_child_process(child);
+    if (waiter == NULL) {
+        WaitForSingleObject(child, INFINITE);  // no duplicate: wait on the slot's handle
+    } else {
+        WaitForSingleObject(waiter, INFINITE);
+    }
+    HANDLE own = take_child_process();
+    HANDLE query = own != NULL ? own : waiter;
+    DWORD exit_code = 0;
+    if (query == NULL || !GetExitCodeProcess(query, &exit_code)) {
+        exit_code = unreadable_exit_code;
+    }
+    if (own != NULL) {
+        CloseHandle(own);
+    }
+    if (waiter != NULL) {
+        CloseHandle(waiter);
+    }
+    return exit_code;
+}
+
+static int run_parent(const wchar_t *argv0) {
+    extract_entries(extract_as_parent);
+    payload_close();
+    set_application_environment(argv0);
+    DWORD exit_code = wait_for_child(launch_child());
+    cleanup();
+    return (int)exit_code;
+}
+
+/*-**** Child ****/
+
+static int run_child(int argc, wchar_t **argv) {
+    extract_entries(extract_as_child);
+    const wchar_t *dll_path = application_dll_path();
+    if (dll_path[0] == L'\0') {
+        // An archive without entries has no application to run.
+        fatal_error("Error, payload holds no application DLL.");
+    }
+    AddDllDirectory(target_directory);
+    HMODULE dll = LoadLibraryExW(dll_path, NULL, dll_load_flags);
+    if (dll == NULL) {
+        DWORD code = GetLastError();
+        fatal_error_with_code("Error, load DLL.", code);
+    }
+    run_code_function run_code = (run_code_function)(void *)GetProcAddress(dll, "run_code");
+    if (run_code == NULL) {
+        fatal_error("Error, DLL entry point not found.");
+    }
+    return run_code(argc, argv, dll_path);
+}
+
+/*-**** Entry point ****/
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, int show) {
+    (void)instance;
+    (void)previous;
+    (void)command_line;
+    (void)show;
+    int argc = __argc;
+    wchar_t **argv = __wargv;
+
+    SetDllDirectoryW(L"");
+    attach_console();
+    bool child = is_child_role();
+    if (!child) {
+        prepare_parent_environment();
+    }
+    if (!expand_path_template(target_directory, target_template, target_directory_capacity)) {
+        fatal_expand_failed(target_template);
+    }
+    normalize_target_directory();
+    if (!child && !SetConsoleCtrlHandler(console_control_handler, TRUE)) {
+        fatal_error("Error, failed to register signal handler.");
+    }
+    payload_open();
+    return child ? run_child(argc, argv) : run_parent(argv[0]);
+}

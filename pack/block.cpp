@@ -1,0 +1,132 @@
+// Writing the payload block with libzstd's streaming compressor.
+#include "pack/block.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "pack/error.h"
+#include "payload/format.h"
+
+namespace velsor {
+
+namespace {
+
+struct cctx_deleter {
+    void operator()(ZSTD_CCtx *c) const { ZSTD_freeCCtx(c); }
+};
+using cctx_ptr = std::unique_ptr<ZSTD_CCtx, cctx_deleter>;
+
+void check(size_t result, const char *what) {
+    if (ZSTD_isError(result)) {
+        throw pack_error(std::string("compression failed (") + what + "): " + ZSTD_getErrorName(result));
+    }
+}
+
+int worker_count(int requested) {
+    if (requested > 0) {
+        return requested;
+    }
+    // At least one worker: zstd's output is the same for any worker count
+    // of one or more, but differs without workers.
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+cctx_ptr make_context(const block_options &options) {
+    cctx_ptr context(ZSTD_createCCtx());
+    if (!context) {
+        throw pack_error("out of memory creating the compressor");
+    }
+    ZSTD_CCtx *c = context.get();
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "level");
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, payload_window_log), "window");
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0), "content size flag");
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0), "checksum flag");
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_dictIDFlag, 0), "dictionary flag");
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, worker_count(options.threads)), "threads");
+    return context;
+}
+
+// Feeds the compressor and writes what it produces. The first call never
+// ends the frame, so the compressor never learns the total size and keeps
+// the full window in the frame header.
+class frame_writer {
+public:
+    frame_writer(ZSTD_CCtx *context, std::ofstream &out) : context_(context), out_(out), buffer_(ZSTD_CStreamOutSize()) {}
+
+    void write(const void *data, size_t size) {
+        ZSTD_inBuffer in{data, size, 0};
+        while (in.pos < in.size) {
+            ZSTD_outBuffer out{buffer_.data(), buffer_.size(), 0};
+            check(ZSTD_compressStream2(context_, &out, &in, ZSTD_e_continue), "stream");
+            emit(out.pos);
+        }
+    }
+
+    void finish() {
+        ZSTD_inBuffer in{nullptr, 0, 0};
+        size_t left = 0;
+        do {
+            ZSTD_outBuffer out{buffer_.data(), buffer_.size(), 0};
+            left = ZSTD_compressStream2(context_, &out, &in, ZSTD_e_end);
+            check(left, "end");
+            emit(out.pos);
+        } while (left != 0);
+    }
+
+    std::uint64_t bytes_written() const { return written_; }
+
+private:
+    void emit(size_t n) {
+        out_.write(buffer_.data(), static_cast<std::streamsize>(n));
+        written_ += n;
+    }
+
+    ZSTD_CCtx *context_;
+    std::ofstream &out_;
+    std::vector<char> buffer_;
+    std::uint64_t written_ = 0;
+};
+
+}  // namespace
+
+block_stats write_block(const std::vector<archive_entry> &entries, const std::filesystem::path &out_path,
+                        const block_options &options, const progress_callback &progress) {
+    std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        throw pack_error("cannot write " + out_path.string());
+    }
+    cctx_ptr context = make_context(options);
+    frame_writer frame(context.get(), out);
+    block_stats stats;
+
+    out.write(reinterpret_cast<const char *>(payload_header), payload_header_size);
+    write_archive(
+        entries,
+        [&](const void *data, size_t size) {
+            stats.archive_bytes += size;
+            frame.write(data, size);
+        },
+        progress);
+    frame.finish();
+
+    // Trailer: 0x00, then the count of bytes before the length field.
+    std::uint64_t before_length = payload_header_size + frame.bytes_written() + 1;
+    std::array<char, payload_trailer_size> trailer{};
+    for (size_t i = 0; i < 8; i++) {
+        trailer[1 + i] = static_cast<char>(before_length >> (8 * i));
+    }
+    out.write(trailer.data(), trailer.size());
+    out.close();
+    if (!out) {
+        throw pack_error("cannot write " + out_path.string());
+    }
+    stats.block_bytes = before_length + 8;
+    return stats;
+}
+
+}  // namespace velsor

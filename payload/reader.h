@@ -1,0 +1,19 @@
+// Payload stream reader: the decompressed archive as a source of exact-size reads.
+//
+// Opened once per run; every failure (bad header, no memory, undecodable
+// data, an archive that ends early) ends the process with its message.
+#pragma once
+
+#include <stddef.h>
+
+// Opens the block linked into this executable (defined in the block's own
+// translation unit, built together with the block).
+void payload_open(void);
+
+// Opens any block; payload_open() calls this with the linked block.
+void payload_open_block(const unsigned char *block, size_t length);
+
+// Writes exactly the next n bytes of the archive to `destination`.
+void payload_read(void *destination, size_t n);
+
+void payload_close(void);
