@@ -1,0 +1,246 @@
+#include "tests/support/harness.h"
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+namespace harness {
+
+std::wstring widen(const std::string &utf8) {
+    if (utf8.empty()) {
+        return {};
+    }
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), nullptr, 0);
+    std::wstring out(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), (int)utf8.size(), out.data(), n);
+    return out;
+}
+
+std::string narrow(const std::wstring &wide) {
+    if (wide.empty()) {
+        return {};
+    }
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring bin_path(const std::wstring &name) {
+    // The build directory is a Linux path; Wine shows the root as drive Z:.
+    std::wstring dir = L"Z:" + widen(VELSOR_TEST_BIN_DIR);
+    std::replace(dir.begin(), dir.end(), L'/', L'\\');
+    return dir + L"\\" + name;
+}
+
+std::wstring quote_argument(const std::wstring &argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            backslashes++;
+            continue;
+        }
+        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out.push_back(c);
+    }
+    out.append(2 * backslashes, L'\\');
+    out.push_back(L'"');
+    return out;
+}
+
+std::vector<std::wstring> split_command_line(const std::wstring &command_line) {
+    int argc = 0;
+    wchar_t **argv = CommandLineToArgvW(command_line.c_str(), &argc);
+    std::vector<std::wstring> out;
+    for (int i = 0; argv != nullptr && i < argc; i++) {
+        out.emplace_back(argv[i]);
+    }
+    LocalFree(argv);
+    return out;
+}
+
+// The current environment with `changes` applied, as a block for CreateProcessW.
+static std::wstring environment_block(const run_options &options) {
+    std::map<std::wstring, std::wstring, bool (*)(const std::wstring &, const std::wstring &)> vars(
+        [](const std::wstring &a, const std::wstring &b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
+    wchar_t *strings = GetEnvironmentStringsW();
+    for (const wchar_t *p = strings; *p != L'\0'; p += wcslen(p) + 1) {
+        std::wstring entry(p);
+        size_t eq = entry.find(L'=', 1);
+        if (eq != std::wstring::npos) {
+            vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+        }
+    }
+    FreeEnvironmentStringsW(strings);
+    for (const auto &[name, value] : options.environment) {
+        if (value) {
+            vars[name] = *value;
+        } else {
+            vars.erase(name);
+        }
+    }
+    std::wstring block;
+    for (const auto &[name, value] : vars) {
+        block += name + L"=" + value;
+        block.push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+static void drain(HANDLE pipe, std::string *into) {
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        into->append(buffer, n);
+    }
+}
+
+run_result run_command_line(const std::wstring &exe, const std::wstring &command_line, const run_options &options) {
+    run_result result;
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    if (options.capture) {
+        CreatePipe(&out_read, &out_write, &inheritable, 0);
+        CreatePipe(&err_read, &err_write, &inheritable, 0);
+        SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = out_write;
+        startup.hStdError = err_write;
+    }
+    std::wstring line = command_line;
+    std::wstring environment = environment_block(options);
+    PROCESS_INFORMATION process = {};
+    BOOL created = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                  CREATE_UNICODE_ENVIRONMENT | options.creation_flags, environment.data(),
+                                  options.current_directory.empty() ? nullptr : options.current_directory.c_str(),
+                                  &startup, &process);
+    if (options.capture) {
+        CloseHandle(out_write);
+        CloseHandle(err_write);
+    }
+    if (!created) {
+        result.exit_code = 0xFFFFFFFF;
+        result.err = "harness: CreateProcessW failed with " + std::to_string(GetLastError());
+        if (options.capture) {
+            CloseHandle(out_read);
+            CloseHandle(err_read);
+        }
+        return result;
+    }
+    result.process_id = process.dwProcessId;
+    std::thread out_thread, err_thread;
+    if (options.capture) {
+        out_thread = std::thread(drain, out_read, &result.out);
+        err_thread = std::thread(drain, err_read, &result.err);
+    }
+    if (WaitForSingleObject(process.hProcess, options.timeout_ms) != WAIT_OBJECT_0) {
+        result.timed_out = true;
+        TerminateProcess(process.hProcess, 0xDEAD);
+        WaitForSingleObject(process.hProcess, INFINITE);
+    }
+    GetExitCodeProcess(process.hProcess, &result.exit_code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (options.capture) {
+        // A grandchild may still hold the pipes; don't wait for it forever.
+        for (std::thread *t : {&out_thread, &err_thread}) {
+            t->join();
+        }
+        CloseHandle(out_read);
+        CloseHandle(err_read);
+    }
+    return result;
+}
+
+run_result run(const std::wstring &exe, const std::vector<std::wstring> &args, const run_options &options) {
+    std::wstring line = quote_argument(exe);
+    for (const auto &a : args) {
+        line += L" " + quote_argument(a);
+    }
+    return run_command_line(exe, line, options);
+}
+
+std::wstring temp_directory() {
+    wchar_t buffer[MAX_PATH + 1];
+    DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+    std::wstring dir(buffer, n);
+    while (!dir.empty() && dir.back() == L'\\') {
+        dir.pop_back();
+    }
+    return dir;
+}
+
+std::vector<std::wstring> onefile_directories() {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((temp_directory() + L"\\onefile_*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            names.emplace_back(found.cFileName);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::wstring make_scratch_directory(const std::wstring &prefix) {
+    for (unsigned attempt = 0;; attempt++) {
+        std::wstring path = temp_directory() + L"\\" + prefix + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                            std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(attempt);
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
+            return path;
+        }
+    }
+}
+
+void remove_tree(const std::wstring &path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                remove_tree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+std::string read_file(const std::wstring &path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool path_exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+}  // namespace harness

@@ -1,0 +1,63 @@
+// Process harness for the Windows tests: start real executables, capture
+// their output, read their full 32-bit exit codes.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace harness {
+
+// A file in the Windows build's bin directory (where packed executables go).
+std::wstring bin_path(const std::wstring &name);
+
+std::wstring widen(const std::string &utf8);
+std::string narrow(const std::wstring &wide);
+
+struct run_options {
+    // Changes to the inherited environment; a missing value removes the variable.
+    std::vector<std::pair<std::wstring, std::optional<std::wstring>>> environment;
+    DWORD timeout_ms = 120000;
+    std::wstring current_directory;  // empty: inherited
+    DWORD creation_flags = 0;
+    bool capture = true;  // false: the child inherits this process's standard handles
+};
+
+struct run_result {
+    DWORD exit_code = 0;
+    std::string out;  // bytes the child wrote to stdout
+    std::string err;  // and to stderr
+    bool timed_out = false;
+    DWORD process_id = 0;
+};
+
+// Starts `exe` with exactly `command_line` and waits for it. A child still
+// running after the timeout is terminated (timed_out is then set).
+run_result run_command_line(const std::wstring &exe, const std::wstring &command_line, const run_options &options = {});
+
+// Same, with a command line quoted from `args` (argument 0 is `exe`).
+run_result run(const std::wstring &exe, const std::vector<std::wstring> &args, const run_options &options = {});
+
+// The quoting that CommandLineToArgvW and the C runtime undo.
+std::wstring quote_argument(const std::wstring &argument);
+
+// Windows' own split of a command line (CommandLineToArgvW).
+std::vector<std::wstring> split_command_line(const std::wstring &command_line);
+
+// The temporary directory without its trailing backslash.
+std::wstring temp_directory();
+
+// Names of the onefile_ directories in the temporary directory.
+std::vector<std::wstring> onefile_directories();
+
+// A fresh empty directory for one test, and its removal.
+std::wstring make_scratch_directory(const std::wstring &prefix);
+void remove_tree(const std::wstring &path);
+
+std::string read_file(const std::wstring &path);
+bool path_exists(const std::wstring &path);
+
+}  // namespace harness
