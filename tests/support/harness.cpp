@@ -31,12 +31,13 @@ std::string narrow(const std::wstring &wide) {
     return out;
 }
 
-std::wstring bin_path(const std::wstring &name) {
-    // The build directory is a Linux path; Wine shows the root as drive Z:.
-    std::wstring dir = L"Z:" + widen(VELSOR_TEST_BIN_DIR);
-    std::replace(dir.begin(), dir.end(), L'/', L'\\');
-    return dir + L"\\" + name;
+std::wstring windows_path(const std::string &linux_path) {
+    std::wstring path = L"Z:" + widen(linux_path);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
 }
+
+std::wstring bin_path(const std::wstring &name) { return windows_path(VELSOR_TEST_BIN_DIR) + L"\\" + name; }
 
 std::wstring quote_argument(const std::wstring &argument) {
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {

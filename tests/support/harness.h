@@ -11,6 +11,9 @@
 
 namespace harness {
 
+// A Linux path as Wine shows it (the root is drive Z:).
+std::wstring windows_path(const std::string &linux_path);
+
 // A file in the Windows build's bin directory (where packed executables go).
 std::wstring bin_path(const std::wstring &name);
 
