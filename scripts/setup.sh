@@ -50,6 +50,30 @@ if [ "$need_src" = 1 ]; then
   test -f "$deps/zstd-$zstd_version/lib/zstd.h"
 fi
 
+# --- Lua example (examples/lua): a real interpreter packed as an application.
+# Lua 5.4 from Debian's source archive with Debian's patches applied
+# (dpkg-source), and the pure-Lua Penlight modules from Debian's binary
+# package, both pinned to what Debian 12 serves, unpacked into build/_deps.
+lua_package=lua5.4=5.4.4-3+deb12u1
+lua_dir=$deps/lua5.4-5.4.4
+penlight_package=lua-penlight=1.13.1-3
+penlight_dir=$deps/lua-penlight-1.13.1
+if [ ! -f "$lua_dir/src/lua.c" ] || [ ! -f "$penlight_dir/usr/share/lua/5.1/pl/init.lua" ]; then
+  echo "setup: fetching Lua 5.4 source and Penlight"
+  command -v dpkg-source >/dev/null || apt-get install -y -qq --no-install-recommends dpkg-dev >/dev/null
+  mkdir -p "$deps/download"
+  (cd "$deps/download" \
+     && { apt-get source --download-only "$lua_package" >/dev/null 2>&1 \
+          || { apt-get update -qq && apt-get source --download-only "$lua_package" >/dev/null; }; } \
+     && apt-get download "$penlight_package" >/dev/null 2>&1)
+  rm -rf "$lua_dir" "$penlight_dir"
+  (cd "$deps/download" && dpkg-source -x lua5.4_5.4.4-3+deb12u1.dsc "$lua_dir" >/dev/null 2>&1)
+  rm -f "$deps"/lua5.4_5.4.4.orig.tar.gz  # dpkg-source leaves a copy beside the tree
+  dpkg-deb -x "$deps"/download/lua-penlight_1.13.1-3_all.deb "$penlight_dir"
+  test -f "$lua_dir/src/lua.c" && test -f "$penlight_dir/usr/share/lua/5.1/pl/init.lua"
+fi
+# --- end of the Lua example block
+
 # The Wine prefix lives in the build directory; the first boot takes a few seconds.
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
