@@ -168,12 +168,32 @@ run_result run_command_line(const std::wstring &exe, const std::wstring &command
     return result;
 }
 
-run_result run(const std::wstring &exe, const std::vector<std::wstring> &args, const run_options &options) {
+static std::wstring quoted_command_line(const std::wstring &exe, const std::vector<std::wstring> &args) {
     std::wstring line = quote_argument(exe);
     for (const auto &a : args) {
         line += L" " + quote_argument(a);
     }
-    return run_command_line(exe, line, options);
+    return line;
+}
+
+run_result run(const std::wstring &exe, const std::vector<std::wstring> &args, const run_options &options) {
+    return run_command_line(exe, quoted_command_line(exe, args), options);
+}
+
+HANDLE start(const std::wstring &exe, const std::vector<std::wstring> &args, const run_options &options) {
+    std::wstring line = quoted_command_line(exe, args);
+    std::wstring environment = environment_block(options);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE,
+                        CREATE_UNICODE_ENVIRONMENT | options.creation_flags, environment.data(),
+                        options.current_directory.empty() ? nullptr : options.current_directory.c_str(), &startup,
+                        &process)) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
 }
 
 std::wstring temp_directory() {

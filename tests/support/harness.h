@@ -41,6 +41,10 @@ struct run_result {
 // running after the timeout is terminated (timed_out is then set).
 run_result run_command_line(const std::wstring &exe, const std::wstring &command_line, const run_options &options = {});
 
+// Starts `exe` without waiting and without capturing its output; returns
+// its process handle (null on failure). The caller closes it.
+HANDLE start(const std::wstring &exe, const std::vector<std::wstring> &args, const run_options &options = {});
+
 // Same, with a command line quoted from `args` (argument 0 is `exe`).
 run_result run(const std::wstring &exe, const std::vector<std::wstring> &args, const run_options &options = {});
 

@@ -7,6 +7,7 @@
 //   hash FILE             write "name<TAB>size<TAB>fnv1a64" for every file below
 //                         the DLL's directory, sorted (UTF-8 lines)
 //   sleep MS              sleep, then return 0
+//   report-then-sleep FILE MS   report, then sleep
 //   print                 write lines through printf, puts, iostream, stderr
 #include <stdint.h>
 #include <stdio.h>
@@ -138,6 +139,11 @@ extern "C" __declspec(dllexport) int __stdcall run_code(int argc, wchar_t **argv
     }
     if (mode == L"hash") {
         return hash_tree(value, dll_path);
+    }
+    if (mode == L"report-then-sleep") {
+        int status = report(value, argc, argv, dll_path);
+        Sleep(argc > 3 ? (DWORD)wcstoul(argv[3], NULL, 0) : 0);
+        return status;
     }
     if (mode == L"sleep") {
         Sleep((DWORD)wcstoul(value, NULL, 0));
