@@ -6,7 +6,7 @@
 set(kit ${VELSOR_KIT_DIR})
 set(VELSOR_KIT_CXX ${CMAKE_CXX_COMPILER})
 set(VELSOR_KIT_CXXFLAGS "-std=c++20 -O2 -D_WIN32_WINNT=0x0A00")
-set(VELSOR_KIT_LDFLAGS "-Wl,--undefined=wWinMain -lvelsor_launcher -lzstd_decompress -municode -mwindows -static -s")
+set(VELSOR_KIT_LDFLAGS "-Wl,--no-insert-timestamp -Wl,--undefined=wWinMain -lvelsor_launcher -lzstd_decompress -municode -mwindows -static -s")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kit.txt.in ${kit}/kit.txt @ONLY)
 
 set(kit_files

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <set>
 
+#include "pack/checks.h"
 #include "pack/error.h"
 #include "pack/utf16.h"
 #include "payload/format.h"
@@ -14,33 +15,114 @@ namespace fs = std::filesystem;
 
 namespace velsor {
 
+// The archive name of a path relative to APPDIR, each component checked
+// for what Windows can hold.
 static std::u16string archive_name(const fs::path &relative) {
-    std::string joined;
+    std::u16string name;
     for (const auto &part : relative) {
-        if (!joined.empty()) {
-            joined += '\\';
-        }
         auto utf8 = part.u8string();
-        joined.append(utf8.begin(), utf8.end());
+        auto component = utf8_to_utf16(std::string(utf8.begin(), utf8.end()));
+        if (!component) {
+            throw pack_error("file name is not valid UTF-8: " + relative.string());
+        }
+        if (auto problem = windows_name_problem(*component)) {
+            throw pack_error("name Windows cannot hold: '" + relative.string() + "' (" + *problem + ")");
+        }
+        if (!name.empty()) {
+            name += u'\\';
+        }
+        name += *component;
     }
-    auto name = utf8_to_utf16(joined);
-    if (!name) {
-        throw pack_error("file name is not valid UTF-8: " + relative.string());
-    }
-    if (name->size() > payload_name_max_units) {
+    if (name.size() > payload_name_max_units) {
         throw pack_error("name longer than " + std::to_string(payload_name_max_units) +
                          " UTF-16 code units: " + relative.string());
     }
-    return *name;
+    return name;
 }
 
-static archive_entry make_entry(const fs::path &app_dir, const fs::path &file) {
-    std::error_code error;
-    auto size = fs::file_size(file, error);
-    if (error) {
-        throw pack_error("cannot read " + file.string() + ": " + error.message());
+static bool is_inside(const fs::path &root, const fs::path &candidate) {
+    auto [root_end, unused] = std::mismatch(root.begin(), root.end(), candidate.begin(), candidate.end());
+    return root_end == root.end();
+}
+
+namespace {
+
+// Walks APPDIR. A symbolic link whose target lies inside APPDIR is packed
+// as what it points to (a file as a copy, a directory as a copy of its
+// files); a link that points outside APPDIR, dangles, or leads back into a
+// directory it stands in is an error.
+struct tree_walk {
+    fs::path root;                   // canonical APPDIR
+    std::vector<fs::path> open_dirs;  // canonical directories being walked
+    std::vector<archive_entry> files;
+
+    void directory(const fs::path &dir, const fs::path &relative) {
+        std::error_code error;
+        fs::directory_iterator it(dir, error), end;
+        for (; !error && it != end; it.increment(error)) {
+            visit(it->path(), relative / it->path().filename());
+        }
+        if (error) {
+            throw pack_error("cannot read directory " + dir.string() + ": " + error.message());
+        }
     }
-    return archive_entry{file, archive_name(file.lexically_relative(app_dir)), size};
+
+    void visit(const fs::path &path, const fs::path &relative) {
+        std::u16string name = archive_name(relative);
+        std::error_code error;
+        fs::path real = fs::canonical(path, error);
+        if (error) {
+            throw pack_error("symbolic link " + path.string() + " points to nothing");
+        }
+        if (fs::is_symlink(fs::symlink_status(path)) && !is_inside(root, real)) {
+            throw pack_error("symbolic link " + path.string() + " points outside the application directory, to " +
+                             real.string());
+        }
+        auto status = fs::status(real, error);
+        if (fs::is_directory(status)) {
+            if (std::find(open_dirs.begin(), open_dirs.end(), real) != open_dirs.end()) {
+                throw pack_error("symbolic link " + path.string() + " leads into a loop");
+            }
+            open_dirs.push_back(real);
+            directory(path, relative);
+            open_dirs.pop_back();
+        } else if (fs::is_regular_file(status)) {
+            auto size = fs::file_size(real, error);
+            if (error) {
+                throw pack_error("cannot read " + path.string() + ": " + error.message());
+            }
+            files.push_back(archive_entry{path, std::move(name), size});
+        } else {
+            throw pack_error("not a regular file or directory: " + path.string());
+        }
+    }
+};
+
+}  // namespace
+
+std::vector<archive_entry> collect_files(const fs::path &app_dir) {
+    std::error_code error;
+    if (!fs::is_directory(app_dir, error)) {
+        throw pack_error("application directory not found: " + app_dir.string());
+    }
+    tree_walk walk;
+    walk.root = fs::canonical(app_dir);
+    walk.open_dirs.push_back(walk.root);
+    walk.directory(app_dir, fs::path());
+    std::sort(walk.files.begin(), walk.files.end(),
+              [](const archive_entry &a, const archive_entry &b) { return a.name < b.name; });
+    return std::move(walk.files);
+}
+
+// The entry as a relative path: either separator, no way out of APPDIR.
+static fs::path entry_relative_path(const std::string &entry) {
+    std::string slashed = entry;
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    fs::path relative = fs::path(slashed).lexically_normal();
+    if (relative.empty() || relative.is_absolute() || *relative.begin() == ".." || relative == ".") {
+        throw pack_error("entry must be a file inside the application directory: " + entry);
+    }
+    return relative;
 }
 
 std::vector<archive_entry> collect_entries(const fs::path &app_dir, const std::string &entry) {
@@ -48,36 +130,23 @@ std::vector<archive_entry> collect_entries(const fs::path &app_dir, const std::s
     if (!fs::is_directory(app_dir, error)) {
         throw pack_error("application directory not found: " + app_dir.string());
     }
-    fs::path entry_path = app_dir / fs::path(entry);
+    fs::path relative = entry_relative_path(entry);
+    fs::path entry_path = app_dir / relative;
     if (!fs::exists(entry_path, error)) {
         throw pack_error("entry not found: " + entry_path.string());
     }
     if (!fs::is_regular_file(entry_path, error)) {
         throw pack_error("entry is not a regular file: " + entry_path.string());
     }
-    fs::path entry_canonical = fs::weakly_canonical(entry_path);
+    std::u16string entry_name = archive_name(relative);
 
-    std::vector<archive_entry> rest;
-    auto options = fs::directory_options::none;
-    for (fs::recursive_directory_iterator it(app_dir, options, error), end; it != end; it.increment(error)) {
-        if (error) {
-            throw pack_error("cannot read directory " + app_dir.string() + ": " + error.message());
-        }
-        if (!it->is_regular_file() || fs::weakly_canonical(it->path()) == entry_canonical) {
-            continue;
-        }
-        rest.push_back(make_entry(app_dir, it->path()));
+    std::vector<archive_entry> files = collect_files(app_dir);
+    auto first = std::find_if(files.begin(), files.end(), [&](const archive_entry &e) { return e.name == entry_name; });
+    if (first == files.end()) {
+        throw pack_error("entry not found: " + entry_path.string());
     }
-    if (error) {
-        throw pack_error("cannot read directory " + app_dir.string() + ": " + error.message());
-    }
-    std::sort(rest.begin(), rest.end(), [](const archive_entry &a, const archive_entry &b) { return a.name < b.name; });
-
-    std::vector<archive_entry> entries;
-    entries.reserve(rest.size() + 1);
-    entries.push_back(make_entry(app_dir, entry_path));
-    entries.insert(entries.end(), rest.begin(), rest.end());
-    return entries;
+    std::rotate(files.begin(), first, first + 1);  // the entry first, the rest still sorted
+    return files;
 }
 
 static void write_u16(const byte_sink &sink, const std::u16string &text) {

@@ -16,6 +16,11 @@ struct archive_entry {
     std::uint64_t size = 0;
 };
 
+// Every regular file below `app_dir`, in order of their UTF-16 names. Names
+// Windows cannot hold and symbolic links that point outside `app_dir` are
+// pack_errors; links inside it count as what they point to.
+std::vector<archive_entry> collect_files(const std::filesystem::path &app_dir);
+
 // The files below `app_dir`: `entry` (relative to app_dir) first, then every
 // other regular file in order of their UTF-16 names, so the same directory
 // gives the same archive whatever order the file system lists it in.
