@@ -1,20 +1,39 @@
+# CMake functions that turn an application directory into one velsor
+# executable at build time. velsor's own build includes this file; another
+# project includes it from a velsor checkout:
+#
+#   include(<velsor>/cmake/VelsorPack.cmake)
+#
+# and tells it where the built packer and launcher kit are (both come out of
+# velsor's build, in <build>/bin and <build>/share/velsor):
+#
+#   VELSOR_PACK      path of velsor-pack; searched for in <VELSOR_DIR>/build/bin
+#                    and on PATH when not set
+#   VELSOR_KIT_DIR   the launcher kit; when not set, velsor-pack uses the one
+#                    beside it (../share/velsor)
+#
+# The application DLL is built for Windows (a mingw-w64 toolchain file), the
+# packer runs on the build machine. examples/cmake-project shows the whole
+# path from a CMake project to a single .exe.
+include_guard(GLOBAL)
+
 # velsor_add_executable(<target> APPDIR <dir> ENTRY <dll> [OUTPUT <exe>]
 #                       [LEVEL <n>] [DEPENDS <files or targets>...])
 #
 # Packs the application directory <dir> into one executable that runs the
 # application DLL <entry> (relative to <dir>). <target> builds it; the
 # executable is <OUTPUT>, by default <target>.exe in the runtime output
-# directory. List under DEPENDS whatever fills <dir> (its targets and files).
-#
-# Uses VELSOR_PACK (path of velsor-pack) and VELSOR_KIT_DIR when they are set.
+# directory. Relative paths are taken from the current binary directory.
+# List under DEPENDS whatever fills <dir>: its targets (a DLL target, or a
+# target made by velsor_stage_app) and files. The executable's path is the
+# target's VELSOR_EXECUTABLE property.
 function(velsor_add_executable target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "APPDIR;ENTRY;OUTPUT;LEVEL" "DEPENDS")
   if(NOT arg_APPDIR OR NOT arg_ENTRY)
     message(FATAL_ERROR "velsor_add_executable(${target}): APPDIR and ENTRY are required")
   endif()
-  if(NOT VELSOR_PACK)
-    find_program(VELSOR_PACK velsor-pack REQUIRED)
-  endif()
+  _velsor_find_pack()
+  cmake_path(ABSOLUTE_PATH arg_APPDIR BASE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} NORMALIZE)
   if(NOT arg_OUTPUT)
     if(CMAKE_RUNTIME_OUTPUT_DIRECTORY)
       set(arg_OUTPUT ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${target}.exe)
@@ -22,14 +41,30 @@ function(velsor_add_executable target)
       set(arg_OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}.exe)
     endif()
   endif()
+  cmake_path(ABSOLUTE_PATH arg_OUTPUT BASE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} NORMALIZE)
   set(level_args)
   if(arg_LEVEL)
     set(level_args --level ${arg_LEVEL})
   endif()
   set(kit_args)
+  set(kit_files ${VELSOR_KIT_FILES})
   if(VELSOR_KIT_DIR)
     set(kit_args --kit ${VELSOR_KIT_DIR})
+    if(NOT kit_files)
+      # Outside velsor's own build: repack when the kit is rebuilt.
+      file(GLOB_RECURSE kit_files ${VELSOR_KIT_DIR}/*)
+    endif()
   endif()
+  # A directory staged by velsor_stage_app is complete when its stamp is.
+  set(depends ${arg_DEPENDS})
+  foreach(dependency IN LISTS arg_DEPENDS)
+    if(TARGET ${dependency})
+      get_target_property(stamp ${dependency} VELSOR_STAGE_STAMP)
+      if(stamp)
+        list(APPEND depends ${stamp})
+      endif()
+    endif()
+  endforeach()
   # The target depends on a stamp rather than on the .exe: CMake would take
   # a dependency named <name>.exe for the target <name>.
   set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}.packed)
@@ -37,7 +72,7 @@ function(velsor_add_executable target)
     OUTPUT ${arg_OUTPUT} ${stamp}
     COMMAND ${VELSOR_PACK} build ${arg_APPDIR} --entry ${arg_ENTRY} -o ${arg_OUTPUT} ${level_args} ${kit_args}
     COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
-    DEPENDS ${arg_DEPENDS} ${VELSOR_PACK} ${VELSOR_KIT_FILES}
+    DEPENDS ${depends} ${VELSOR_PACK} ${kit_files}
     COMMENT "Packing ${arg_APPDIR} into ${arg_OUTPUT}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${stamp})
@@ -47,15 +82,27 @@ endfunction()
 # velsor_stage_app(<target> DIR <dir> DLL <dll-target> [FILES <src> <dest> ...])
 #
 # Fills an application directory at build time: the DLL built by
-# <dll-target>, plus each <src> file copied to <dir>/<dest>.
+# <dll-target>, plus each <src> file copied to <dir>/<dest>. Relative <src>
+# paths are taken from the current source directory, a relative <dir> from
+# the current binary directory.
 function(velsor_stage_app target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "DIR;DLL" "FILES")
+  if(NOT arg_DIR OR NOT arg_DLL)
+    message(FATAL_ERROR "velsor_stage_app(${target}): DIR and DLL are required")
+  endif()
+  list(LENGTH arg_FILES file_words)
+  math(EXPR odd "${file_words} % 2")
+  if(odd)
+    message(FATAL_ERROR "velsor_stage_app(${target}): FILES takes pairs of <src> <dest>")
+  endif()
+  cmake_path(ABSOLUTE_PATH arg_DIR BASE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} NORMALIZE)
   set(commands COMMAND ${CMAKE_COMMAND} -E make_directory ${arg_DIR}
                COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${arg_DLL}> ${arg_DIR}/)
   set(deps ${arg_DLL})
   set(files ${arg_FILES})
   while(files)
     list(POP_FRONT files src dest)
+    cmake_path(ABSOLUTE_PATH src BASE_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} NORMALIZE)
     get_filename_component(dest_dir ${arg_DIR}/${dest} DIRECTORY)
     list(APPEND commands COMMAND ${CMAKE_COMMAND} -E make_directory ${dest_dir}
                          COMMAND ${CMAKE_COMMAND} -E copy ${src} ${arg_DIR}/${dest})
@@ -65,4 +112,23 @@ function(velsor_stage_app target)
     COMMAND ${CMAKE_COMMAND} -E touch ${arg_DIR}.stamp
     DEPENDS ${deps} VERBATIM)
   add_custom_target(${target} DEPENDS ${arg_DIR}.stamp)
+  set_target_properties(${target} PROPERTIES VELSOR_STAGE_STAMP ${arg_DIR}.stamp)
 endfunction()
+
+# Sets VELSOR_PACK (in the cache) to the packer, or stops with a message
+# saying how to point at it.
+macro(_velsor_find_pack)
+  if(NOT VELSOR_PACK)
+    set(_velsor_pack_hints)
+    if(VELSOR_DIR)
+      list(APPEND _velsor_pack_hints ${VELSOR_DIR}/build/bin)
+    endif()
+    # The packer is a program of the build machine, also when cross compiling.
+    find_program(VELSOR_PACK velsor-pack HINTS ${_velsor_pack_hints} NO_CMAKE_FIND_ROOT_PATH
+      DOC "velsor-pack, the packer built by velsor (<build>/bin/velsor-pack)")
+    if(NOT VELSOR_PACK)
+      message(FATAL_ERROR "velsor-pack not found: build velsor, then set VELSOR_PACK to "
+        "<velsor build>/bin/velsor-pack (or VELSOR_DIR to a checkout built in <VELSOR_DIR>/build)")
+    endif()
+  endif()
+endmacro()

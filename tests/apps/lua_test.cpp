@@ -1,0 +1,154 @@
+// lua.exe: the Lua 5.4 interpreter from Debian's source, packed with its
+// modules (examples/lua). Each test runs the real executable under Wine.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/harness.h"
+
+namespace {
+
+std::wstring windows_path(const std::string &unix_path) {
+    std::wstring path = L"Z:" + harness::widen(unix_path);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+
+const std::wstring script = windows_path(VELSOR_APPS_SCRIPTS "/modules.lua");
+
+std::wstring lua_exe() { return harness::bin_path(L"lua.exe"); }
+
+// "key=value" lines of a script's output.
+std::map<std::string, std::string> report_lines(const std::string &out) {
+    std::map<std::string, std::string> values;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        std::string line = out.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) {
+            values[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        start = end == std::string::npos ? out.size() : end + 1;
+    }
+    return values;
+}
+
+bool starts_with(const std::string &text, const std::string &prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool ends_with(const std::string &text, const std::string &suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The unpacked directory a module path lies in: "<temp>\onefile_...".
+std::string onefile_directory_of(const std::string &module_path, const std::string &temp) {
+    size_t end = module_path.find('\\', temp.size() + 1);
+    return module_path.substr(0, end);
+}
+
+std::set<std::wstring> onefile_set() {
+    std::vector<std::wstring> names = harness::onefile_directories();
+    return {names.begin(), names.end()};
+}
+
+void write_file(const std::wstring &path, const std::string &text) {
+    FILE *file = _wfopen(path.c_str(), L"wb");
+    ASSERT_NE(file, nullptr);
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
+}
+
+}  // namespace
+
+TEST(AppsLua, ScriptLoadsTheModulesShippedInTheExecutable) {
+    std::set<std::wstring> before = onefile_set();
+    harness::run_result r = harness::run(lua_exe(), {script, L"linus", L"ada", L"grace", L"=", L"17",
+                                                     L"25", L"-2"});
+    ASSERT_FALSE(r.timed_out);
+    ASSERT_EQ(r.exit_code, 0u) << r.out << r.err;
+    std::map<std::string, std::string> values = report_lines(r.out);
+
+    // The script's own module (which loads a sibling and Penlight) and
+    // Penlight's List worked on the arguments.
+    EXPECT_EQ(values["greeting"], "Hello, Linus, Ada and Grace!");
+    EXPECT_EQ(values["sum"], std::to_string(17 + 25 - 2));
+    EXPECT_EQ(values["sorted"], "ada,grace,linus");
+
+    // Both came from the directory the executable unpacked itself to...
+    std::string temp = harness::narrow(harness::temp_directory());
+    std::string greeting = values["greeting_module"];
+    std::string penlight = values["penlight_module"];
+    ASSERT_TRUE(starts_with(greeting, temp + "\\onefile_")) << greeting;
+    EXPECT_TRUE(ends_with(greeting, "\\lua\\greeting\\init.lua")) << greeting;
+    std::string unpacked = onefile_directory_of(greeting, temp);
+    EXPECT_EQ(penlight, unpacked + "\\lua\\pl\\List.lua");
+
+    // ...which is gone once the run is over.
+    EXPECT_FALSE(harness::path_exists(harness::widen(unpacked)));
+    EXPECT_EQ(onefile_set(), before);
+}
+
+TEST(AppsLua, ExitCodeOfTheScriptReachesTheCaller) {
+    harness::run_result r = harness::run(lua_exe(), {L"-e", L"os.exit(0x7ABCDEF1)"});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0x7ABCDEF1u);
+
+    r = harness::run(lua_exe(), {L"-e", L"error('broken on purpose')"});
+    EXPECT_EQ(r.exit_code, 1u);
+    EXPECT_NE(r.err.find("broken on purpose"), std::string::npos) << r.err;
+}
+
+// Arguments, the script's path and the unpacked directory outside the ANSI
+// code page all reach the interpreter and its file system calls intact.
+TEST(AppsLua, NamesOutsideTheAnsiCodePageWork) {
+    std::wstring scripts = harness::make_scratch_directory(L"apps_lua_\u0428\u0440\u0438\u0444\u0442");
+    std::wstring temp = harness::make_scratch_directory(L"apps_lua_temp_\u03a3\u03c4\u03bf");
+    std::wstring copy = scripts + L"\\pr\u00fcfung_\u4e2d.lua";
+    write_file(copy, harness::read_file(script));
+
+    harness::run_options options;
+    options.environment = {{L"TEMP", temp}, {L"TMP", temp}};
+    harness::run_result r = harness::run(lua_exe(), {copy, L"zo\u00eb", L"\u0410\u043d\u043d\u0430"},
+                                         options);
+    ASSERT_FALSE(r.timed_out);
+    ASSERT_EQ(r.exit_code, 0u) << r.out << r.err;
+    std::map<std::string, std::string> values = report_lines(r.out);
+    // capitalize touches the first byte only: "Zoë", and Cyrillic unchanged.
+    EXPECT_EQ(values["greeting"], harness::narrow(L"Hello, Zo\u00eb and \u0410\u043d\u043d\u0430!"));
+    std::string greeting = values["greeting_module"];
+    EXPECT_TRUE(starts_with(greeting, harness::narrow(temp) + "\\onefile_")) << greeting;
+    EXPECT_TRUE(ends_with(greeting, "\\lua\\greeting\\init.lua")) << greeting;
+    EXPECT_FALSE(harness::path_exists(harness::widen(onefile_directory_of(greeting, harness::narrow(temp)))));
+
+    harness::remove_tree(scripts);
+    harness::remove_tree(temp);
+}
+
+// The user's LUA_PATH still works, after the application's own modules.
+TEST(AppsLua, UserSearchPathComesAfterTheApplicationModules) {
+    std::wstring dir = harness::make_scratch_directory(L"apps_lua_path");
+    write_file(dir + L"\\extra.lua", "return {name = 'extra from LUA_PATH'}\n");
+    write_file(dir + L"\\greeting.lua", "return {hello = function() return 'impostor' end}\n");
+
+    harness::run_options options;
+    options.environment = {{L"LUA_PATH", dir + L"\\?.lua"}, {L"LUA_PATH_5_4", std::nullopt}};
+    harness::run_result r = harness::run(
+        lua_exe(),
+        {L"-e", L"print('extra=' .. require('extra').name) print('greeting=' .. require('greeting').hello({'x'}))"},
+        options);
+    ASSERT_EQ(r.exit_code, 0u) << r.out << r.err;
+    std::map<std::string, std::string> values = report_lines(r.out);
+    EXPECT_EQ(values["extra"], "extra from LUA_PATH");
+    EXPECT_EQ(values["greeting"], "Hello, X!");
+
+    harness::remove_tree(dir);
+}
