@@ -1,0 +1,174 @@
+// In-memory file system for the host build of the entry walk.
+#include "tests/host/fuzz/fuzz_files.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <set>
+#include <string>
+
+#include <windows.h>
+
+static const DWORD error_invalid_name = 123;
+static const DWORD error_invalid_handle = 6;
+static const size_t handle_slots = 4;
+
+static std::set<std::u16string> directories;
+static std::set<std::u16string> files;
+static DWORD last_error;
+static size_t opened;
+static size_t made;
+static uint64_t written;
+static uint64_t data_sum;
+static bool handle_open[handle_slots];
+
+static std::u16string text(const wchar_t *s) { return std::u16string((const char16_t *)s, fuzz_wcslen(s)); }
+
+// Windows takes a forward slash as a separator too, though the walk does not.
+static std::u16string parent_of(const std::u16string &path) {
+    size_t at = path.find_last_of(u"\\/");
+    return at == std::u16string::npos ? std::u16string() : path.substr(0, at);
+}
+
+// Characters Windows refuses in a name; ':' only right after a drive letter.
+static bool valid_name(const std::u16string &path) {
+    for (size_t i = 0; i < path.size(); i++) {
+        char16_t c = path[i];
+        if (c < 32 || c == u'*' || c == u'?' || c == u'"' || c == u'<' || c == u'>' || c == u'|' ||
+            (c == u':' && i != 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static bool exists_as_directory(const std::u16string &path) {
+    return path.size() == 2 && path[1] == u':' ? true : directories.count(path) > 0;
+}
+
+void reset_files(const wchar_t *target) {
+    directories.clear();
+    files.clear();
+    opened = made = 0;
+    written = 0;
+    memset(handle_open, 0, sizeof handle_open);
+    // The target's parents exist (the temporary folder); the target does not.
+    for (std::u16string p = parent_of(text(target)); p.size() > 2; p = parent_of(p)) {
+        directories.insert(p);
+    }
+}
+
+size_t files_opened(void) { return opened; }
+size_t directories_made(void) { return made; }
+uint64_t bytes_written(void) { return written; }
+
+size_t open_handles(void) {
+    size_t n = 0;
+    for (bool open : handle_open) {
+        n += open ? 1 : 0;
+    }
+    return n;
+}
+
+DWORD GetLastError(void) { return last_error; }
+void SetLastError(DWORD code) { last_error = code; }
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
+    std::u16string p = text(path);
+    made++;
+    if (!valid_name(p)) {
+        last_error = error_invalid_name;
+        return FALSE;
+    }
+    if (exists_as_directory(p) || files.count(p) > 0) {
+        last_error = ERROR_ALREADY_EXISTS;
+        return FALSE;
+    }
+    if (!exists_as_directory(parent_of(p))) {
+        last_error = ERROR_PATH_NOT_FOUND;
+        return FALSE;
+    }
+    directories.insert(p);
+    return TRUE;
+}
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
+                   HANDLE) {
+    if (access != GENERIC_WRITE || share != FILE_SHARE_WRITE || disposition != CREATE_ALWAYS || flags != 0) {
+        abort();  // the walk opens files in one way only
+    }
+    std::u16string p = text(name);
+    opened++;
+    if (open_handles() > 0) {
+        abort();  // every file is closed before the next is opened
+    }
+    if (!valid_name(p) || !exists_as_directory(parent_of(p)) || directories.count(p) > 0) {
+        last_error = !valid_name(p) ? error_invalid_name : ERROR_PATH_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    files.insert(p);
+    handle_open[1] = true;
+    return (HANDLE)&handle_open[1];
+}
+
+BOOL WriteFile(HANDLE file, const void *data, DWORD size, DWORD *count, LPOVERLAPPED) {
+    if (file != (HANDLE)&handle_open[1] || !handle_open[1]) {
+        last_error = error_invalid_handle;
+        abort();  // a write through a handle that is not open
+    }
+    // Touch every byte so the sanitizer sees reads of uninitialised or freed data.
+    for (DWORD i = 0; i < size; i++) {
+        data_sum += ((const uint8_t *)data)[i];
+    }
+    written += size;
+    *count = size;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    if (handle != (HANDLE)&handle_open[1] || !handle_open[1]) {
+        abort();  // closing what is not open
+    }
+    handle_open[1] = false;
+    return TRUE;
+}
+
+size_t fuzz_wcslen(const wchar_t *s) {
+    size_t n = 0;
+    while (s[n] != 0) {
+        n++;
+    }
+    return n;
+}
+
+int fuzz_wcscmp(const wchar_t *a, const wchar_t *b) {
+    for (;; a++, b++) {
+        uint16_t x = (uint16_t)*a;
+        uint16_t y = (uint16_t)*b;
+        if (x != y) {
+            return x < y ? -1 : 1;
+        }
+        if (x == 0) {
+            return 0;
+        }
+    }
+}
+
+wchar_t *fuzz_wcsrchr(const wchar_t *s, wchar_t c) {
+    const wchar_t *found = NULL;
+    for (; *s != 0; s++) {
+        if (*s == c) {
+            found = s;
+        }
+    }
+    return c == 0 ? (wchar_t *)s : (wchar_t *)found;
+}
+
+wchar_t *fuzz_wcsdup(const wchar_t *s) {
+    size_t bytes = (fuzz_wcslen(s) + 1) * sizeof(wchar_t);
+    wchar_t *copy = (wchar_t *)malloc(bytes);
+    if (copy != NULL) {
+        memcpy(copy, s, bytes);
+    }
+    return copy;
+}
