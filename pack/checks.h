@@ -28,10 +28,10 @@ char16_t fold_case(char16_t unit);
 void check_case_collisions(const std::vector<archive_entry> &entries);
 
 // A target directory under a typical %TEMP%: a user name of 20 characters
-// (the longest Windows allows), a 6-digit process ID, the microseconds since
-// 1601 (17 digits) and the 11-character token.
+// (the longest Windows allows), a 6-digit process ID, the six digits of the
+// microsecond within the second, and the 11-character token.
 inline constexpr std::string_view typical_target_directory =
-    "C:\\Users\\abcdefghijklmnopqrst\\AppData\\Local\\Temp\\onefile_123456_13412345678901234_ABCDEFGHIJK";
+    "C:\\Users\\abcdefghijklmnopqrst\\AppData\\Local\\Temp\\onefile_123456_123456_ABCDEFGHIJK";
 inline constexpr size_t classic_path_limit = 259;  // MAX_PATH without its terminator
 
 // A warning for the user when the longest extracted path would pass the

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <thread>
 
+#include "pack/checks.h"
 #include "support.h"
 
 using namespace packtest;
@@ -335,6 +336,19 @@ TEST(Checks, LongPathWarning) {
     EXPECT_NE(err[0].find(std::string(100, 'e') + ".txt"), std::string::npos) << err[0];
     EXPECT_NE(err[0].find("260"), std::string::npos) << err[0];
     EXPECT_TRUE(fs::is_regular_file(s / "out.bin"));
+}
+
+TEST(Checks, LongPathWarningStartsPastTheClassicLimit) {
+    // The longest name that keeps the unpacked path within 259 characters.
+    size_t room = velsor::classic_path_limit - velsor::typical_target_directory.size() - 1;
+    for (size_t extra : {0, 1}) {
+        scratch s;
+        fs::path app = make_app(s);
+        write_file(app / std::string(room + extra, 'n'), "x");
+        result r = pack_block(app, s / "out.bin");
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find("warning") != std::string::npos, extra == 1) << r.err;
+    }
 }
 
 TEST(Checks, NoWarningForOrdinaryPaths) {
