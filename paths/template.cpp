@@ -219,10 +219,25 @@ static size_t trim_trailing_backslashes(wchar_t *output, size_t length) {
     return length;
 }
 
+// Appends the value of placeholder `name` at output[*length] and moves
+// *length to the new end; false for an unknown name or a failed producer.
+static bool append_placeholder(wchar_t *output, size_t *length, size_t capacity, const wchar_t *name) {
+    const placeholder *found = find_placeholder(name);
+    if (found == NULL || !found->produce(output + *length, capacity - *length)) {
+        return false;
+    }
+    *length += wcslen(output + *length);
+    if (found->trim_backslashes) {
+        *length = trim_trailing_backslashes(output, *length);
+    }
+    return true;
+}
+
 bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t capacity) {
     wchar_t name[placeholder_name_capacity];
     size_t name_length = 0;
-    size_t length = 0;  // code units in output, terminator excluded
+    bool name_overflow = false;  // more characters than the name buffer holds
+    size_t length = 0;           // code units in output, terminator excluded
     bool inside = false;
 
     if (capacity == 0) {
@@ -233,24 +248,22 @@ bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t 
         if (*p == L'{') {
             inside = true;  // a second '{' starts the name again
             name_length = 0;
+            name_overflow = false;
         } else if (*p == L'}' && inside) {
             name[name_length] = L'\0';
-            const placeholder *found = find_placeholder(name);
-            if (found == NULL || !found->produce(output + length, capacity - length)) {
+            // A name too long for the buffer is longer than any known one.
+            if (name_overflow || !append_placeholder(output, &length, capacity, name)) {
                 return false;
-            }
-            length += wcslen(output + length);
-            if (found->trim_backslashes) {
-                length = trim_trailing_backslashes(output, length);
             }
             inside = false;
         } else if (*p == L'}') {
             return false;  // no meaning is defined for a lone '}'
         } else if (inside) {
-            if (name_length + 1 >= placeholder_name_capacity) {
-                return false;  // longer than any known name
+            if (name_length + 1 < placeholder_name_capacity) {
+                name[name_length++] = *p;
+            } else {
+                name_overflow = true;
             }
-            name[name_length++] = *p;
         } else {
             if (length + 1 >= capacity) {
                 return false;  // literal text out of room

@@ -9,10 +9,11 @@
 #include <stddef.h>
 
 // Expands `path_template` into `output` (capacity in code units, terminator
-// included). Returns false for an unknown placeholder, a '}' outside a
-// placeholder, literal text that does not fit, or a failed folder query; the
-// output then holds what was produced so far. A placeholder value that does
-// not fit ends the process (capacity stop).
+// included). Returns false for an unknown placeholder (a name longer than
+// 1023 characters counts as unknown), a '}' outside a placeholder, literal
+// text that does not fit, or a failed folder query; the output then holds
+// what was produced so far. A placeholder value that does not fit ends the
+// process (capacity stop). A placeholder left open at the end is dropped.
 bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t capacity);
 
 // Appends the path of the shell folder `folder_id` (a CSIDL value) at

@@ -6,7 +6,7 @@
 static const wchar_t token_alphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 static const int token_bytes = 8;
 
-static uint32_t xorshift_step(uint32_t x) {
+uint32_t xorshift_step(uint32_t x) {
     x ^= x << 13;
     x ^= x >> 17;
     x ^= x << 5;
