@@ -84,7 +84,7 @@ endfunction()
 # Fills an application directory at build time: the DLL built by
 # <dll-target>, plus each <src> file copied to <dir>/<dest>. Relative <src>
 # paths are taken from the current source directory, a relative <dir> from
-# the current binary directory.
+# the current binary directory; <src> may be $<TARGET_FILE:target>.
 function(velsor_stage_app target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "DIR;DLL" "FILES")
   if(NOT arg_DIR OR NOT arg_DLL)
@@ -102,7 +102,11 @@ function(velsor_stage_app target)
   set(files ${arg_FILES})
   while(files)
     list(POP_FRONT files src dest)
-    cmake_path(ABSOLUTE_PATH src BASE_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} NORMALIZE)
+    if(src MATCHES "^\\$<TARGET_FILE:([^>]+)>$")
+      list(APPEND deps ${CMAKE_MATCH_1})  # another target's output, a C module say
+    else()
+      cmake_path(ABSOLUTE_PATH src BASE_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} NORMALIZE)
+    endif()
     get_filename_component(dest_dir ${arg_DIR}/${dest} DIRECTORY)
     list(APPEND commands COMMAND ${CMAKE_COMMAND} -E make_directory ${dest_dir}
                          COMMAND ${CMAKE_COMMAND} -E copy ${src} ${arg_DIR}/${dest})

@@ -91,6 +91,8 @@ TEST(AppsLua, ScriptLoadsTheModulesShippedInTheExecutable) {
     EXPECT_TRUE(ends_with(greeting, "\\lua\\greeting\\init.lua")) << greeting;
     std::string unpacked = onefile_directory_of(greeting, temp);
     EXPECT_EQ(penlight, unpacked + "\\lua\\pl\\List.lua");
+    EXPECT_EQ(values["console_module"], unpacked + "\\console.dll");
+    EXPECT_EQ(values["console_utf8"], "function");
 
     // ...which is gone once the run is over.
     EXPECT_FALSE(harness::path_exists(harness::widen(unpacked)));

@@ -19,3 +19,7 @@ print("sum=" .. (numbers:map(tonumber):reduce("+") or 0))
 print("sorted=" .. names:clone():sort():concat(","))
 print("greeting_module=" .. package.searchpath("greeting", package.path))
 print("penlight_module=" .. package.searchpath("pl.List", package.path))
+-- A C module beside lua54.dll, loaded through package.cpath.
+local console = require("console")
+print("console_module=" .. package.searchpath("console", package.cpath))
+print("console_utf8=" .. type(console.utf8))
