@@ -178,6 +178,24 @@ TEST(TemplateFolders, HomeAndCacheDirAreTheUserFolders) {
     EXPECT_EQ(expanded(L"{HOME}\\x"), expanded(L"{HOME}") + L"\\x");
 }
 
+TEST(TemplateFolders, UnknownShellFolderAppendsNothingAndFails) {
+    const int no_such_folder = 0xFF;
+    wchar_t output[16] = L"kept";
+    EXPECT_FALSE(append_shell_folder(output + 4, no_such_folder, 12));
+    EXPECT_STREQ(output, L"kept");
+}
+
+TEST(TemplateFolders, FolderPathWithoutRoomEndsTheProcessUnlikeTemp) {
+    // {TEMP} that does not fit yields nothing; a user folder that does not
+    // fit is a capacity stop.
+    harness::run_result temp = expand_in_child(L"{TEMP}", 3);
+    EXPECT_EQ(temp.exit_code, 0u) << temp.err;
+    EXPECT_EQ(paths_test::output_lines(temp), (std::vector<std::wstring>{L"true", L""}));
+    harness::run_result home = expand_in_child(L"{HOME}", 3);
+    EXPECT_EQ(home.exit_code, paths_test::abnormal_end_status());
+    EXPECT_EQ(home.out, "");
+}
+
 /*-**** Program name ****/
 
 TEST(TemplateProgram, DerivedFromArgumentZeroAsTyped) {
