@@ -129,7 +129,9 @@ TEST(AppsLua, NamesOutsideTheAnsiCodePageWork) {
     std::string greeting = values["greeting_module"];
     EXPECT_TRUE(starts_with(greeting, harness::narrow(temp) + "\\onefile_")) << greeting;
     EXPECT_TRUE(ends_with(greeting, "\\lua\\greeting\\init.lua")) << greeting;
-    EXPECT_FALSE(harness::path_exists(harness::widen(onefile_directory_of(greeting, harness::narrow(temp)))));
+    std::string unpacked = onefile_directory_of(greeting, harness::narrow(temp));
+    EXPECT_EQ(values["console_module"], unpacked + "\\console.dll");  // loaded through LoadLibraryExA
+    EXPECT_FALSE(harness::path_exists(harness::widen(unpacked)));
 
     harness::remove_tree(scripts);
     harness::remove_tree(temp);
