@@ -24,13 +24,14 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
+# Sources come from Debian's source archive: enable deb-src once.
 sources=/etc/apt/sources.list.d/debian.sources
-need_src=0
-[ -f "$deps/zstd-$zstd_version/lib/zstd.h" ] || need_src=1
-if [ "$need_src" = 1 ] && [ -f "$sources" ] && ! grep -q '^Types:.*deb-src' "$sources"; then
+if [ -f "$sources" ] && ! grep -q '^Types:.*deb-src' "$sources"; then
   sed -i 's/^Types: deb$/Types: deb deb-src/' "$sources"
   missing+=(__update__)
 fi
+need_src=0
+[ -f "$deps/zstd-$zstd_version/lib/zstd.h" ] || need_src=1
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing packages: ${missing[*]}"

@@ -12,13 +12,7 @@
 
 namespace {
 
-std::wstring windows_path(const std::string &unix_path) {
-    std::wstring path = L"Z:" + harness::widen(unix_path);
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-}
-
-const std::wstring notes_exe = windows_path(VELSOR_APPS_NOTES_EXE);
+const std::wstring notes_exe = harness::windows_path(VELSOR_APPS_NOTES_EXE);
 
 // The non-empty lines of a text file, without line ends.
 std::vector<std::string> lines_of(const std::string &text) {
@@ -39,7 +33,7 @@ std::vector<std::string> lines_of(const std::string &text) {
 }
 
 std::vector<std::string> source_notes(const std::string &list) {
-    return lines_of(harness::read_file(windows_path(VELSOR_APPS_NOTES_SOURCE "/" + list + ".txt")));
+    return lines_of(harness::read_file(harness::windows_path(VELSOR_APPS_NOTES_SOURCE "/" + list + ".txt")));
 }
 
 // What notes.exe must print for `list`, after its header line.

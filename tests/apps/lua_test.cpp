@@ -12,13 +12,7 @@
 
 namespace {
 
-std::wstring windows_path(const std::string &unix_path) {
-    std::wstring path = L"Z:" + harness::widen(unix_path);
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-}
-
-const std::wstring script = windows_path(VELSOR_APPS_SCRIPTS "/modules.lua");
+const std::wstring script = harness::windows_path(VELSOR_APPS_SCRIPTS "/modules.lua");
 
 std::wstring lua_exe() { return harness::bin_path(L"lua.exe"); }
 
