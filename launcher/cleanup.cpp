@@ -1,4 +1,10 @@
 // Clean-up and console control handler.
+//
+// Two threads can be here at once: the main thread at the end of a run, and
+// the thread on which the system delivers a console event. They share the
+// child process handle only through the slot in run_state: whoever takes
+// the handle out of the slot owns it, and only the owner waits on it,
+// terminates it and closes it.
 #include "launcher/cleanup.h"
 
 #include <shellapi.h>
@@ -10,7 +16,10 @@ static const DWORD child_grace_ms = 5000;
 static const UINT child_terminated_exit_code = 0;
 static const int delete_retries = 20;
 static const DWORD delete_retry_pause_ms = 100;
+static const DWORD slot_poll_ms = 100;
 static const FILEOP_FLAGS delete_flags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;  // 0x0414
+
+/*-**** Removing the target directory ****/
 
 // Asks the shell to delete the target directory and everything below it.
 // The request is rebuilt for every attempt.
@@ -40,23 +49,8 @@ static bool target_directory_exists(void) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Gives a running child a bounded time to end by itself, then ends it.
-// Only the thread that took the handle out of its slot gets here with it.
-static void end_child(HANDLE child) {
-    if (WaitForSingleObject(child, child_grace_ms) != WAIT_OBJECT_0) {
-        TerminateProcess(child, child_terminated_exit_code);
-    }
-    CloseHandle(child);
-}
-
-void cleanup(void) {
-    HANDLE child = take_child_process();
-    if (child != NULL) {
-        end_child(child);
-    }
-    if (!extraction_has_started()) {
-        return;
-    }
+// At most 21 attempts with 100 ms pauses; after the last one nobody looks.
+static void remove_target_directory(void) {
     request_directory_delete();
     for (int attempt = 0; attempt < delete_retries; attempt++) {
         if (!target_directory_exists()) {
@@ -67,6 +61,74 @@ void cleanup(void) {
     }
 }
 
+/*-**** The child ****/
+
+// Gives a running child a bounded time to end by itself, then ends it.
+// Only the thread that took the handle out of its slot gets here with it.
+static void end_child(HANDLE child) {
+    if (WaitForSingleObject(child, child_grace_ms) != WAIT_OBJECT_0) {
+        TerminateProcess(child, child_terminated_exit_code);
+    }
+    CloseHandle(child);
+}
+
+// Takes the child out of the slot and ends it; false when the slot is empty.
+static bool end_child_in_slot(void) {
+    HANDLE child = take_child_process();
+    if (child == NULL) {
+        return false;
+    }
+    end_child(child);
+    return true;
+}
+
+void cleanup(void) {
+    end_child_in_slot();
+    if (!extraction_has_started()) {
+        return;
+    }
+    remove_target_directory();
+}
+
+/*-**** Console events ****/
+
+// An event that comes after extraction has started but finds no child in
+// the slot has caught the main thread still writing entries, or between the
+// last entry and the child's start. The main thread goes on regardless: the
+// file it is writing cannot be deleted while it is open, and it will start
+// the child. If the default handling ended the process now, that file and
+// the directory would stay behind, and a child caught half-started would be
+// left running on its own (no longer finding its parent, it would unpack
+// the payload again as a parent of its own). So the handler waits for that
+// child to appear in the slot -- by then every extracted file is closed --
+// and ends it at once, since it never saw the event; then the directory can
+// be removed.
+// Should the main thread have finished with its child already, it ends the
+// process itself after its own clean-up.
+static void end_child_started_late(void) {
+    HANDLE child = take_child_process();
+    while (child == NULL) {
+        Sleep(slot_poll_ms);
+        child = take_child_process();
+    }
+    TerminateProcess(child, child_terminated_exit_code);
+    WaitForSingleObject(child, child_grace_ms);  // its files stay in use until it is gone
+    CloseHandle(child);
+}
+
+// cleanup(), and then the wait for a child started after the event.
+static void cleanup_for_console_event(void) {
+    bool had_child = end_child_in_slot();
+    if (!extraction_has_started()) {
+        return;
+    }
+    remove_target_directory();
+    if (!had_child) {
+        end_child_started_late();
+        remove_target_directory();
+    }
+}
+
 BOOL WINAPI console_control_handler(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
@@ -74,7 +136,7 @@ BOOL WINAPI console_control_handler(DWORD event) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        cleanup();
+        cleanup_for_console_event();
         break;
     default:
         break;

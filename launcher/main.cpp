@@ -119,33 +119,42 @@ static void set_application_environment(const wchar_t *argv0) {
     env_set("VELSOR_ORIGINAL_ARGV0", argv0);
 }
 
-// Waits for the child and takes its exit code. The main thread waits on a
-// duplicate of its own, so the handle in the shared slot is used only by
-// whichever thread takes it out: this one after the wait, or the console
-// handler's clean-up if an event came first.
+// Waits for the child without a time limit and takes its exit code (1 when
+// it cannot be read).
+//
+// The child's handle goes into the shared slot, where the console handler's
+// clean-up can take it to end the child. Whoever takes it out owns it alone:
+// only that thread waits on it, terminates it and closes it. The main thread
+// therefore waits on a duplicate of its own, which no other thread ever
+// sees, and takes the original back afterwards only if it is still there.
+// Without a duplicate the original stays with the main thread and the slot
+// stays empty, so no thread can close the handle it is waiting on.
 static DWORD wait_for_child(HANDLE child) {
     HANDLE waiter = NULL;
-    if (!DuplicateHandle(GetCurrentProcess(), child, GetCurrentProcess(), &waiter, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
-        waiter = NULL;
-    }
-    publish_child_process(child);
-    if (waiter == NULL) {
-        WaitForSingleObject(child, INFINITE);  // no duplicate: wait on the slot's handle
+    BOOL duplicated = DuplicateHandle(
+        /* hSourceProcessHandle */ GetCurrentProcess(),
+        /* hSourceHandle        */ child,
+        /* hTargetProcessHandle */ GetCurrentProcess(),
+        /* lpTargetHandle       */ &waiter,
+        /* dwDesiredAccess      */ 0,
+        /* bInheritHandle       */ FALSE,
+        /* dwOptions            */ DUPLICATE_SAME_ACCESS);
+    if (duplicated) {
+        publish_child_process(child);
     } else {
-        WaitForSingleObject(waiter, INFINITE);
+        waiter = child;
     }
-    HANDLE own = take_child_process();
-    HANDLE query = own != NULL ? own : waiter;
+    WaitForSingleObject(waiter, INFINITE);
     DWORD exit_code = 0;
-    if (query == NULL || !GetExitCodeProcess(query, &exit_code)) {
+    if (!GetExitCodeProcess(waiter, &exit_code)) {
         exit_code = unreadable_exit_code;
     }
-    if (own != NULL) {
-        CloseHandle(own);
-    }
-    if (waiter != NULL) {
-        CloseHandle(waiter);
+    CloseHandle(waiter);
+    if (duplicated) {
+        HANDLE own = take_child_process();  // null if the handler's clean-up took it
+        if (own != NULL) {
+            CloseHandle(own);
+        }
     }
     return exit_code;
 }
