@@ -1,0 +1,10 @@
+/* The smallest Windows program: a bare process start. */
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, int show) {
+    (void)instance;
+    (void)previous;
+    (void)command_line;
+    (void)show;
+    return 0;
+}

@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Turns bench/run.sh's raw measurements into the results table.
+
+Every figure is the median of its repetitions; the first run under Wine of
+each series is a warm-up and is dropped."""
+import json
+import os
+import statistics
+import sys
+
+raw = sys.argv[1]
+TICK = 1e-7  # FILETIME ticks of 100 ns
+
+
+def lines(name):
+    with open(os.path.join(raw, name)) as f:
+        return [l.split() for l in f if l.strip()]
+
+
+def wine_runs(name):
+    runs = lines(name)[1:]  # the first is a warm-up
+    for r in runs:
+        if r[2] != "0":
+            sys.exit("%s: a run exited with %s" % (name, r[2]))
+    return runs
+
+
+decode = {r["command"]: r for r in json.load(open(os.path.join(raw, "decode.json")))["results"]}
+decoded_bytes = int(lines("decoded-size.txt")[0][0])
+reader_s = decode["reader"]["median"]
+reader_asm_s = decode["reader-asm"]["median"]
+zstd_s = decode["zstd"]["median"]
+
+extract = wine_runs("extract.txt")
+extract_s = statistics.median((int(r[3]) - int(r[0])) * TICK for r in extract)      # to the child's creation
+parent_ws = statistics.median(int(r[5]) for r in extract)
+parent_private = statistics.median(int(r[6]) for r in extract)
+baseline_s = statistics.median((int(r[3]) - int(r[0])) * TICK for r in wine_runs("baseline.txt"))
+startup_s = statistics.median((int(r[4]) - int(r[0])) * TICK for r in wine_runs("startup.txt"))   # to run_code
+bare_s = statistics.median((int(r[1]) - int(r[0])) * TICK for r in wine_runs("bare.txt"))
+
+sizes = {os.path.basename(p): int(s) for p, s in lines("sizes.txt")}
+block, tarzst, zipped = sizes["block.bin"], sizes["tree.tar.zst"], sizes["tree.zip"]
+
+pack = {}
+for threads in (1, 2):
+    runs = [lines("pack-%d-%d.txt" % (threads, i))[0] for i in (1, 2, 3)]
+    pack[threads] = (statistics.median(float(r[0]) for r in runs), statistics.median(int(r[1]) for r in runs))
+
+MB = 1e6
+rows = [
+    ("decode: reader vs zstd -d (host)", "%.1f MB/s vs %.1f MB/s" % (decoded_bytes / reader_s / MB, decoded_bytes / zstd_s / MB),
+     reader_s / zstd_s, "-"),
+    ("  same, zstd built with its asm decoder", "%.1f MB/s" % (decoded_bytes / reader_asm_s / MB), reader_asm_s / zstd_s, "-"),
+    ("extraction: start to child start", "%.0f ms vs %.0f + %.0f ms" % (extract_s * 1e3, baseline_s * 1e3, reader_s * 1e3),
+     extract_s / (baseline_s + reader_s), "<= 1.20"),
+    ("start-up: start to run_code (tiny)", "%.0f ms vs 2 x %.0f ms" % (startup_s * 1e3, bare_s * 1e3),
+     startup_s / (2 * bare_s), "<= 1.30"),
+    ("size: block vs tar | zstd -19 --long=27", "%d vs %d bytes" % (block, tarzst), block / tarzst, "<= 1.02"),
+    ("size: block vs zip -9", "%d vs %d bytes" % (block, zipped), block / zipped, "well under 1"),
+    ("pack time, 2 threads vs 1", "%.1f s vs %.1f s" % (pack[2][0], pack[1][0]), pack[2][0] / pack[1][0], "-"),
+    ("pack peak memory, 1 / 2 threads", "%.0f / %.0f MB" % (pack[1][1] / 1024, pack[2][1] / 1024), None, "-"),
+    ("parent peak memory while extracting", "%.0f MB working set, %.0f MB private" % (parent_ws / MB, parent_private / MB),
+     None, "-"),
+]
+print("workload: " + open(os.path.join(raw, "workload.txt")).read().strip().split(": ", 1)[1])
+print("decompressed archive: %d bytes" % decoded_bytes)
+print()
+print("| figure | measured | ratio | target |")
+print("|---|---|---|---|")
+for name, measured, ratio, target in rows:
+    print("| %s | %s | %s | %s |" % (name, measured, "-" if ratio is None else "%.3f" % ratio, target))
