@@ -10,7 +10,7 @@
 #include "pack/block.h"
 #include "pack/checks.h"
 #include "pack/error.h"
-#include "pack/inspect.h"
+#include "pack/contents.h"
 #include "pack/link.h"
 #include "pack/progress.h"
 
@@ -220,7 +220,7 @@ int link(const arguments &args) {
     return 0;
 }
 
-int inspect(const arguments &args) {
+int show_contents(const arguments &args) {
     if (args.command == "list") {
         require(args.positional.size() == 1, "expected one FILE");
         list_payload(fs::path(args.positional[0]), std::cout);
@@ -239,7 +239,7 @@ int run(const arguments &args) {
         return link(args);
     }
     if (args.command == "list" || args.command == "verify") {
-        return inspect(args);
+        return show_contents(args);
     }
     throw usage_error(args.command.empty() ? "no command given" : "unknown command " + args.command);
 }

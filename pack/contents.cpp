@@ -1,5 +1,5 @@
 // Finding, decoding and walking a payload block; list and verify on top.
-#include "pack/inspect.h"
+#include "pack/contents.h"
 
 #include <zstd.h>
 
