@@ -12,11 +12,17 @@
 //                            fputs, fwrite, std::cout and stderr, never flushing
 //   relay EXE                print a line, run EXE print as a fresh launcher
 //                            parent on the same handles, print another line
+//   streams FILE             write to FILE, for stdin, stdout and stderr, what
+//                            the standard handle and the C stream's descriptor
+//                            are: "<name>.handle_is_console=0|1",
+//                            "<name>.handle_type=<GetFileType>", and the same
+//                            with "stream" for the descriptor's handle
 //
 // READY holds "pid=<process id>\ndir=<directory of the DLL>\n"; it appears
 // complete (written under another name, then renamed). In wait_ctrl and
 // ignore_ctrl modes MARKER.detach is written when the DLL is unloaded at
 // process exit, which never happens when the process is terminated.
+#include <io.h>
 #include <stdio.h>
 #include <windows.h>
 
@@ -146,6 +152,31 @@ static int relay(const wchar_t *exe) {
     return 0;
 }
 
+static std::string describe(const char *name, HANDLE handle, const char *kind) {
+    DWORD mode = 0;
+    bool console = handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+    DWORD type = handle != nullptr && handle != INVALID_HANDLE_VALUE ? GetFileType(handle) : FILE_TYPE_UNKNOWN;
+    return std::string(name) + "." + kind + "_is_console=" + (console ? "1" : "0") + "\n" + name + "." + kind +
+           "_type=" + std::to_string(type) + "\n";
+}
+
+static int report_streams(const std::wstring &path) {
+    std::string text;
+    const struct {
+        const char *name;
+        DWORD std_handle;
+        FILE *stream;
+    } streams[] = {{"stdin", STD_INPUT_HANDLE, stdin}, {"stdout", STD_OUTPUT_HANDLE, stdout},
+                   {"stderr", STD_ERROR_HANDLE, stderr}};
+    for (const auto &s : streams) {
+        text += describe(s.name, GetStdHandle(s.std_handle), "handle");
+        int descriptor = _fileno(s.stream);
+        HANDLE stream_handle = descriptor >= 0 ? (HANDLE)_get_osfhandle(descriptor) : INVALID_HANDLE_VALUE;
+        text += describe(s.name, stream_handle, "stream");
+    }
+    return write_text(path, text) ? 0 : 85;
+}
+
 extern "C" __declspec(dllexport) int __stdcall run_code(int argc, wchar_t **argv, const wchar_t *dll_path) {
     std::wstring mode = argc > 1 ? argv[1] : L"";
     std::wstring first = argc > 2 ? argv[2] : L"";
@@ -164,6 +195,9 @@ extern "C" __declspec(dllexport) int __stdcall run_code(int argc, wchar_t **argv
     }
     if (mode == L"print") {
         return print_lines();
+    }
+    if (mode == L"streams") {
+        return report_streams(first);
     }
     if (mode == L"relay") {
         return relay(first.c_str());

@@ -6,6 +6,7 @@
 // packed executable in that console and sends Ctrl+C to the whole console.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <map>
 #include <set>
@@ -84,6 +85,25 @@ std::vector<std::wstring> directories_of(DWORD launcher_pid) {
     return found;
 }
 
+// Running processes whose executable file is named `name`.
+int processes_named(const std::wstring &name) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE() << "no process snapshot: " << GetLastError();
+        return -1;
+    }
+    int count = 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, name.c_str()) == 0) {
+            count++;
+        }
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
 class CtrlC : public testing::Test {
 protected:
     void SetUp() override { scratch = harness::make_scratch_directory(L"velsor_ctrl_c_"); }
@@ -140,6 +160,7 @@ TEST_F(CtrlC, DuringExtractionOfALargePayloadTheDirectoryIsGoneWhenTheParentHasE
     // Nothing of the run may live on: no child left over that unpacks the
     // payload again on its own or starts the application.
     Sleep(3000);
+    EXPECT_EQ(processes_named(L"console_big.exe"), 0);
     for (const auto &name : harness::onefile_directories()) {
         EXPECT_TRUE(before.count(name) != 0) << "appeared after the run: " << harness::narrow(name);
     }
@@ -182,6 +203,27 @@ TEST_F(CtrlC, FiftyRunsNormalAndInterruptedLeaveNoDirectory) {
     }
     for (const auto &name : harness::onefile_directories()) {
         EXPECT_TRUE(before.count(name) != 0) << "left behind: " << harness::narrow(name);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+class ConsoleStreams : public CtrlC {};
+
+// Started on pipes by a harness, the application finds the pipes again:
+// the parent hands on the handles its streams use.
+TEST_F(ConsoleStreams, ApplicationStartedOnPipesKeepsThePipes) {
+    std::wstring report = file(L"streams");
+    harness::run_result run = harness::run(harness::bin_path(L"console_app.exe"), {L"streams", report});
+    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    auto values = read_key_values(report);
+    for (const char *name : {"stdout", "stderr"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(values[std::string(name) + ".handle_is_console"], "0");
+        EXPECT_EQ(values[std::string(name) + ".handle_type"], std::to_string(FILE_TYPE_PIPE));
+        EXPECT_EQ(values[std::string(name) + ".stream_type"], std::to_string(FILE_TYPE_PIPE));
     }
 }
 
