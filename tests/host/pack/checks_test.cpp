@@ -14,14 +14,6 @@ using namespace packtest;
 
 namespace {
 
-// A packable directory: the entry and one ordinary file.
-fs::path make_app(const scratch &s) {
-    fs::path app = s / "app";
-    copy_pe("runner.dll", app / "app.dll");
-    write_file(app / "readme.txt", "hello\n");
-    return app;
-}
-
 result pack_block(const fs::path &app, const fs::path &out, const std::string &entry = "app.dll") {
     return pack({"block", app.string(), "--entry", entry, "-o", out.string(), "--level", "1"});
 }

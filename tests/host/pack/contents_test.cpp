@@ -11,10 +11,9 @@ using namespace packtest;
 
 namespace {
 
-fs::path make_app(const scratch &s) {
-    fs::path app = s / "app";
-    copy_pe("runner.dll", app / "app.dll");
-    write_file(app / "readme.txt", "hello\n");
+// The minimal app with a larger and an empty file in a sub-directory.
+fs::path make_app_with_lib(const scratch &s) {
+    fs::path app = make_app(s);
     write_file(app / "lib" / "big.bin", sample_bytes(200000, 3));
     write_file(app / "lib" / "empty", "");
     return app;
@@ -72,7 +71,7 @@ void expect_listing_matches(const listing &l, const fs::path &app, std::uint64_t
 
 TEST(List, BlockFile) {
     scratch s;
-    fs::path app = make_app(s);
+    fs::path app = make_app_with_lib(s);
     ASSERT_EQ(pack({"block", app.string(), "--entry", "app.dll", "-o", (s / "b.bin").string()}).status, 0);
     result r = pack({"list", (s / "b.bin").string()});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -82,7 +81,7 @@ TEST(List, BlockFile) {
 
 TEST(List, PackedExecutableFindsTheBlockThroughItsSection) {
     scratch s;
-    fs::path app = make_app(s);
+    fs::path app = make_app_with_lib(s);
     ASSERT_EQ(build(app, s / "app.exe").status, 0);
     ASSERT_EQ(pack({"block", app.string(), "--entry", "app.dll", "-o", (s / "b.bin").string(), "--level", "3"}).status,
               0);
@@ -114,7 +113,7 @@ TEST(List, NeitherBlockNorExecutable) {
 
 TEST(List, DamagedFrame) {
     scratch s;
-    fs::path app = make_app(s);
+    fs::path app = make_app_with_lib(s);
     ASSERT_EQ(pack({"block", app.string(), "--entry", "app.dll", "-o", (s / "b.bin").string()}).status, 0);
     std::string block = read_file(s / "b.bin");
     // Cut the frame short but keep a well-formed trailer for the new length.
@@ -132,7 +131,7 @@ TEST(List, DamagedFrame) {
 
 TEST(Verify, IdenticalDirectory) {
     scratch s;
-    fs::path app = make_app(s);
+    fs::path app = make_app_with_lib(s);
     ASSERT_EQ(build(app, s / "app.exe").status, 0);
     result r = pack({"verify", (s / "app.exe").string(), app.string()});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -143,7 +142,7 @@ TEST(Verify, IdenticalDirectory) {
 
 TEST(Verify, CopyOfTheDirectoryElsewhere) {
     scratch s;
-    fs::path app = make_app(s);
+    fs::path app = make_app_with_lib(s);
     ASSERT_EQ(build(app, s / "app.exe").status, 0);
     fs::copy(app, s / "copy", fs::copy_options::recursive);
     EXPECT_EQ(pack({"verify", (s / "app.exe").string(), (s / "copy").string()}).status, 0);
@@ -151,7 +150,7 @@ TEST(Verify, CopyOfTheDirectoryElsewhere) {
 
 TEST(Verify, ReportsEveryDifference) {
     scratch s;
-    fs::path app = make_app(s);
+    fs::path app = make_app_with_lib(s);
     ASSERT_EQ(build(app, s / "app.exe").status, 0);
     // Same size, one byte changed; a file added; a file removed; size changed.
     std::string big = read_file(app / "lib" / "big.bin");
@@ -175,7 +174,7 @@ TEST(Verify, ReportsEveryDifference) {
 
 TEST(Verify, BlockFileToo) {
     scratch s;
-    fs::path app = make_app(s);
+    fs::path app = make_app_with_lib(s);
     ASSERT_EQ(pack({"block", app.string(), "--entry", "app.dll", "-o", (s / "b.bin").string()}).status, 0);
     EXPECT_EQ(pack({"verify", (s / "b.bin").string(), app.string()}).status, 0);
     write_file(app / "readme.txt", "HELLO\n");

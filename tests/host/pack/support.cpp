@@ -158,4 +158,11 @@ std::string decode_block_with_zstd_cli(const fs::path &block, const fs::path &wo
     return read_file(decoded);
 }
 
+fs::path make_app(const scratch &s) {
+    fs::path app = s / "app";
+    copy_pe("runner.dll", app / "app.dll");
+    write_file(app / "readme.txt", "hello\n");
+    return app;
+}
+
 }  // namespace packtest

@@ -36,6 +36,9 @@ std::string sample_bytes(size_t size, unsigned seed);
 // "program.exe") at `dest`.
 void copy_pe(const std::string &name, const fs::path &dest);
 
+// A packable directory s/app: the entry app.dll and readme.txt.
+fs::path make_app(const scratch &s);
+
 struct result {
     int status = -1;
     std::string out;
