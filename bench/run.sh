@@ -5,7 +5,7 @@
 #
 # Uses the build in $VELSOR_BUILD_DIR (default build-bench beside this
 # folder), building it first if velsor-pack or the launcher kit is missing.
-# Everything it makes goes to $VELSOR_BUILD_DIR/bench. Needs hyperfine, zstd,
+# Everything it makes goes to $VELSOR_BUILD_DIR/bench. Needs zstd,
 # zip, tar, the mingw-w64 compilers and Wine (all installed by scripts/setup.sh).
 # Run it on a quiet machine: every figure is a ratio against a baseline taken
 # in the same run, but two busy cores still skew them.
@@ -32,6 +32,7 @@ wgcc=x86_64-w64-mingw32-gcc-posix
 wgxx=x86_64-w64-mingw32-g++-posix
 $wgcc -O2 -Wall -shared -o "$out/bench_app.dll" "$repo/bench/programs/bench_app.c" -lpsapi -static-libgcc -s
 $wgcc -O2 -Wall -mwindows -municode -o "$out/bench_minimal.exe" "$repo/bench/programs/bench_minimal.c" -s
+$wgcc -O2 -Wall -mwindows -municode -o "$out/bench_minimal_shell.exe" "$repo/bench/programs/bench_minimal_shell.c" -lshell32 -s
 $wgxx -O2 -Wall -std=c++17 -municode -static -o "$out/bench_baseline.exe" "$repo/bench/programs/bench_baseline.cpp" -s
 $wgxx -O2 -Wall -std=c++17 -municode -static -o "$out/bench_timer.exe" "$repo/bench/programs/bench_timer.cpp" -lshell32 -s
 # The reader on the host, with zstd built as for the launcher (no assembly)
@@ -80,10 +81,24 @@ block = open(sys.argv[1], "rb").read()
 open(sys.argv[2], "wb").write(block[3:-9])
 PY
 "$out/decode_bench" "$out/block.bin" 1 > "$raw/decoded-size.txt"
-hyperfine -N -w 2 -r "$((reps * 2))" --export-json "$raw/decode.json" \
-  -n reader "$out/decode_bench $out/block.bin" \
-  -n reader-asm "$out/decode_bench-asm $out/block.bin" \
-  -n zstd "zstd -d -q -f $out/frame.zst -o /dev/null" >/dev/null
+# Interleaved, one run of each per round, so that load changes hit all three.
+python3 - "$raw/decode.json" "$((reps * 2))" \
+  reader "$out/decode_bench $out/block.bin" \
+  reader-asm "$out/decode_bench-asm $out/block.bin" \
+  zstd "zstd -d -q -f $out/frame.zst -o /dev/null" <<'PY'
+import json, statistics, subprocess, sys, time
+path, rounds, pairs = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+commands = list(zip(pairs[0::2], pairs[1::2]))
+times = {name: [] for name, _ in commands}
+for round in range(rounds + 1):  # round 0 warms the caches
+    for name, command in commands:
+        start = time.perf_counter()
+        subprocess.run(command.split(), check=True, stdout=subprocess.DEVNULL)
+        if round > 0:
+            times[name].append(time.perf_counter() - start)
+json.dump({"results": [{"command": n, "times": t, "median": statistics.median(t)} for n, t in times.items()]},
+          open(path, "w"))
+PY
 
 echo "== under Wine (extraction, baseline writer, start-up, bare process)"
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
@@ -102,6 +117,7 @@ for round in $(seq 0 "$reps"); do
   for i in 1 2 3; do
     timer "$(win "$out/tiny.exe")" "{REPORT}" >> "$raw/startup.txt"
     timer "$(win "$out/bench_minimal.exe")" >> "$raw/bare.txt"
+    timer "$(win "$out/bench_minimal_shell.exe")" >> "$raw/bare-shell.txt"
   done
 done
 
