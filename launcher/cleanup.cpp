@@ -19,6 +19,9 @@ static const DWORD delete_retry_pause_ms = 100;
 static const DWORD slot_poll_ms = 100;
 static const FILEOP_FLAGS delete_flags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;  // 0x0414
 
+// Set by the first console event that runs clean-up; never cleared.
+static volatile LONG stop_requested;
+
 /*-**** Removing the target directory ****/
 
 // Asks the shell to delete the target directory and everything below it.
@@ -99,12 +102,12 @@ void cleanup(void) {
 // the child. If the default handling ended the process now, that file and
 // the directory would stay behind, and a child caught half-started would be
 // left running on its own (no longer finding its parent, it would unpack
-// the payload again as a parent of its own). So the handler waits for that
-// child to appear in the slot -- by then every extracted file is closed --
-// and ends it at once, since it never saw the event; then the directory can
-// be removed.
-// Should the main thread have finished with its child already, it ends the
-// process itself after its own clean-up.
+// the payload again as a parent of its own). So the handler keeps the
+// process alive instead: the main thread, seeing that a stop was requested,
+// ends the child as soon as it has started it (end_child_if_stop_requested),
+// removes the directory in its own clean-up -- every extracted file is
+// closed by then -- and ends the process. Should the handler find the child
+// in the slot first, it ends it itself and removes the directory.
 static void end_child_started_late(void) {
     HANDLE child = take_child_process();
     while (child == NULL) {
@@ -116,17 +119,37 @@ static void end_child_started_late(void) {
     CloseHandle(child);
 }
 
-// cleanup(), and then the wait for a child started after the event.
+void end_child_if_stop_requested(void) {
+    if (InterlockedCompareExchange(&stop_requested, 0, 0) == 0) {
+        return;
+    }
+    // Started after the event, the child never saw it; it has not got far
+    // enough to run the application yet.
+    HANDLE child = take_child_process();
+    if (child != NULL) {
+        TerminateProcess(child, child_terminated_exit_code);
+        CloseHandle(child);
+    }
+}
+
+// cleanup(), except that with no child in the slot yet the directory is
+// left alone until the child has come and gone: deleting under the main
+// thread's feet would only make its next file fail to open, a fatal error
+// that ends the process with part of the directory still in place.
 static void cleanup_for_console_event(void) {
+    // Set before the slot is looked at, and the main thread publishes the
+    // child before it looks at this flag (both through interlocked
+    // operations): a child that this look misses is seen by the main
+    // thread's end_child_if_stop_requested().
+    InterlockedExchange(&stop_requested, 1);
     bool had_child = end_child_in_slot();
     if (!extraction_has_started()) {
         return;
     }
-    remove_target_directory();
     if (!had_child) {
         end_child_started_late();
-        remove_target_directory();
     }
+    remove_target_directory();
 }
 
 BOOL WINAPI console_control_handler(DWORD event) {

@@ -12,3 +12,8 @@ void cleanup(void);
 // close, logoff and shutdown, and always answers "not handled" so the
 // system's default handling then ends the process.
 BOOL WINAPI console_control_handler(DWORD event);
+
+// For the main thread, right after it has put a new child in the slot: if a
+// console event has already asked the run to stop, the child is taken out
+// and terminated at once.
+void end_child_if_stop_requested(void);

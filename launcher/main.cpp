@@ -141,6 +141,7 @@ static DWORD wait_for_child(HANDLE child) {
         /* dwOptions            */ DUPLICATE_SAME_ACCESS);
     if (duplicated) {
         publish_child_process(child);
+        end_child_if_stop_requested();
     } else {
         waiter = child;
     }
