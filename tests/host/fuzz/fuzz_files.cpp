@@ -11,7 +11,6 @@
 
 static const DWORD error_invalid_name = 123;
 static const DWORD error_invalid_handle = 6;
-static const size_t handle_slots = 4;
 
 static std::set<std::u16string> directories;
 static std::set<std::u16string> files;
@@ -20,7 +19,7 @@ static size_t opened;
 static size_t made;
 static uint64_t written;
 static uint64_t data_sum;
-static bool handle_open[handle_slots];
+static bool file_open;  // the walk holds at most one file; its handle is &file_open
 
 static std::u16string text(const wchar_t *s) { return std::u16string((const char16_t *)s, fuzz_wcslen(s)); }
 
@@ -51,7 +50,7 @@ void reset_files(const wchar_t *target) {
     files.clear();
     opened = made = 0;
     written = 0;
-    memset(handle_open, 0, sizeof handle_open);
+    file_open = false;
     // The target's parents exist (the temporary folder); the target does not.
     for (std::u16string p = parent_of(text(target)); p.size() > 2; p = parent_of(p)) {
         directories.insert(p);
@@ -62,13 +61,7 @@ size_t files_opened(void) { return opened; }
 size_t directories_made(void) { return made; }
 uint64_t bytes_written(void) { return written; }
 
-size_t open_handles(void) {
-    size_t n = 0;
-    for (bool open : handle_open) {
-        n += open ? 1 : 0;
-    }
-    return n;
-}
+size_t open_handles(void) { return file_open ? 1 : 0; }
 
 DWORD GetLastError(void) { return last_error; }
 void SetLastError(DWORD code) { last_error = code; }
@@ -107,12 +100,12 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         return INVALID_HANDLE_VALUE;
     }
     files.insert(p);
-    handle_open[1] = true;
-    return (HANDLE)&handle_open[1];
+    file_open = true;
+    return (HANDLE)&file_open;
 }
 
 BOOL WriteFile(HANDLE file, const void *data, DWORD size, DWORD *count, LPOVERLAPPED) {
-    if (file != (HANDLE)&handle_open[1] || !handle_open[1]) {
+    if (file != (HANDLE)&file_open || !file_open) {
         last_error = error_invalid_handle;
         abort();  // a write through a handle that is not open
     }
@@ -126,10 +119,10 @@ BOOL WriteFile(HANDLE file, const void *data, DWORD size, DWORD *count, LPOVERLA
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    if (handle != (HANDLE)&handle_open[1] || !handle_open[1]) {
+    if (handle != (HANDLE)&file_open || !file_open) {
         abort();  // closing what is not open
     }
-    handle_open[1] = false;
+    file_open = false;
     return TRUE;
 }
 

@@ -6,9 +6,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Forgets everything; the drive "C:" and every directory of `home_and_target`'s
-// parent chain up to its parent exist afterwards, as on a real system.
-void reset_files(const wchar_t *home_and_target);
+// Forgets everything; afterwards the drive and every directory above `target`
+// exist (the temporary folder, as on a real system), `target` itself does not.
+void reset_files(const wchar_t *target);
 
 size_t files_opened(void);
 size_t directories_made(void);
