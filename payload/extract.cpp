@@ -130,6 +130,25 @@ static uint64_t read_entry_size(void) {
     return size;
 }
 
+// Writes the first `piece` bytes of the chunk buffer. A write that reports
+// success but wrote less is continued, so a file is never left silently
+// short: the next write then fails with the system's reason (a full disk
+// shows up this way), and one that makes no progress at all is a failure too.
+static void write_chunk(HANDLE file, DWORD piece) {
+    DWORD done = 0;
+    while (done < piece) {
+        DWORD written = 0;
+        if (!WriteFile(file, chunk + done, piece - done, &written, NULL)) {
+            fatal_unpack_failed();
+        }
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);  // no forward progress
+            fatal_unpack_failed();
+        }
+        done += written;
+    }
+}
+
 // Streams `size` bytes of entry data from the reader into a new file.
 static void write_entry_file(uint64_t size) {
     HANDLE file = CreateFileW(
@@ -146,15 +165,7 @@ static void write_entry_file(uint64_t size) {
     while (size > 0) {
         DWORD piece = size < chunk_size ? (DWORD)size : (DWORD)chunk_size;
         payload_read(chunk, piece);
-        DWORD written = 0;
-        if (!WriteFile(file, chunk, piece, &written, NULL)) {
-            fatal_unpack_failed();
-        }
-        if (written != piece) {
-            // A short write would leave a silently truncated file.
-            SetLastError(ERROR_WRITE_FAULT);
-            fatal_unpack_failed();
-        }
+        write_chunk(file, piece);
         size -= piece;
     }
     CloseHandle(file);

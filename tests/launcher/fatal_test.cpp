@@ -2,6 +2,9 @@
 // test program runs itself with VELSOR_FATAL_CASE set, and that instance
 // raises the named error before the tests would start.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
@@ -17,6 +20,7 @@ namespace {
 // Wine does), else status 3.
 const DWORD abnormal_status = IsProcessorFeaturePresent(23 /* PF_FASTFAIL_AVAILABLE */) ? 0xC0000409 : 3;
 const DWORD no_text_code = 0x2000ABCD;  // customer bit set: no system text
+const int utf8_text_mode = 0x40000;      // _O_U8TEXT, as console attachment may set it
 
 int raise_case_from_environment() {
     const wchar_t *which = _wgetenv(L"VELSOR_FATAL_CASE");
@@ -38,6 +42,14 @@ int raise_case_from_environment() {
     }
     if (c == L"open") fatal_open_for_writing();
     if (c == L"expand") fatal_expand_failed(L"{TEMP}\\onefile_{NOPE}");
+    if (c == L"plain_utf8") {
+        _setmode(_fileno(stdout), utf8_text_mode);
+        fatal_error("Error, DLL entry point not found.");
+    }
+    if (c == L"expand_utf8") {
+        _setmode(_fileno(stderr), utf8_text_mode);
+        fatal_expand_failed(L"{T\u00c9MP}\\\u65e5");
+    }
     if (c == L"capacity") capacity_stop();
     if (c == L"quote_one_too_many") {
         // 32767 code units quoted fit with the terminator; one more does not.
@@ -143,6 +155,18 @@ TEST(FatalErrors, FailedExpansionEndsAbnormallyAfterItsLine) {
     auto result = raise_in_child(L"expand");
     EXPECT_EQ(result.err, "Error, couldn't runtime expand spec '{TEMP}\\onefile_{NOPE}'.\r\n");
     EXPECT_EQ(result.exit_code, abnormal_status);
+}
+
+// A stream switched to UTF-8 translation still shows the same line, and a
+// path's non-ASCII characters arrive as UTF-8.
+TEST(FatalErrors, LinesReadTheSameOnStreamsInUtf8Mode) {
+    auto plain = raise_in_child(L"plain_utf8");
+    EXPECT_EQ(plain.exit_code, 2u);
+    EXPECT_EQ(plain.out, "Error, DLL entry point not found.\r\n");
+
+    auto expand = raise_in_child(L"expand_utf8");
+    EXPECT_EQ(expand.exit_code, abnormal_status);
+    EXPECT_EQ(expand.err, "Error, couldn't runtime expand spec '{T\xc3\x89MP}\\\xe6\x97\xa5'.\r\n");
 }
 
 TEST(FatalErrors, CapacityStopEndsAbnormallyWithoutAMessage) {
