@@ -6,19 +6,11 @@ if(NOT EXISTS "${VELSOR_ZSTD_SOURCE}/lib/zstd.h")
   message(FATAL_ERROR "zstd source not found at '${VELSOR_ZSTD_SOURCE}'; run scripts/setup.sh first")
 endif()
 
+include(${CMAKE_CURRENT_LIST_DIR}/zstd_sources.cmake)
 set(zstd_lib ${VELSOR_ZSTD_SOURCE}/lib)
-add_library(zstd_decompress STATIC
-  ${zstd_lib}/common/debug.c
-  ${zstd_lib}/common/entropy_common.c
-  ${zstd_lib}/common/error_private.c
-  ${zstd_lib}/common/fse_decompress.c
-  ${zstd_lib}/common/xxhash.c
-  ${zstd_lib}/common/zstd_common.c
-  ${zstd_lib}/decompress/huf_decompress.c
-  ${zstd_lib}/decompress/zstd_ddict.c
-  ${zstd_lib}/decompress/zstd_decompress.c
-  ${zstd_lib}/decompress/zstd_decompress_block.c)
+list(TRANSFORM VELSOR_ZSTD_DECOMPRESS_SOURCES PREPEND ${zstd_lib}/ OUTPUT_VARIABLE zstd_files)
+add_library(zstd_decompress STATIC ${zstd_files})
 target_include_directories(zstd_decompress PUBLIC ${zstd_lib})
-target_compile_definitions(zstd_decompress PRIVATE ZSTD_LEGACY_SUPPORT=0 ZSTD_DISABLE_ASM ZSTD_NO_TRACE)
+target_compile_definitions(zstd_decompress PRIVATE ${VELSOR_ZSTD_DEFINITIONS})
 target_compile_options(zstd_decompress PRIVATE -O3)
 set_target_properties(zstd_decompress PROPERTIES OUTPUT_NAME zstd_decompress)

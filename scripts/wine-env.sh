@@ -4,8 +4,9 @@ export WINEPREFIX=$VELSOR_BUILD_DIR/wineprefix
 export WINEDEBUG=-all
 # Starts the Wine server detached from the caller's pipes, so that its helper
 # processes cannot hold a test runner's output open.
+# A server that is already running (left by an earlier wine command) is fine.
 wine_start() {
-  wineserver -p
+  wineserver -p 2>/dev/null || true
   wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 wine_stop() {

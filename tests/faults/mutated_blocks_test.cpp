@@ -200,28 +200,6 @@ size_t find_block(const bytes &exe, const bytes &block) {
     return at == exe.end() ? std::string::npos : (size_t)(at - exe.begin());
 }
 
-// Every file below `root`, as paths relative to it.
-void list_files(const std::wstring &root, const std::wstring &relative, std::vector<std::wstring> *out) {
-    WIN32_FIND_DATAW found;
-    std::wstring directory = relative.empty() ? root : root + L"\\" + relative;
-    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        std::wstring path = relative.empty() ? name : relative + L"\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            list_files(root, path, out);
-        } else {
-            out->push_back(path);
-        }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
 
 bool starts_with(const std::string &text, const std::string &prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
@@ -249,7 +227,6 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     std::wstring scratch = harness::make_scratch_directory(L"mutated_");
     std::wstring temp = scratch + L"\\temp";
-    std::wstring program = scratch + L"\\mutated.exe";
     std::wstring report = scratch + L"\\report.txt";
     ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
     harness::run_options options;
@@ -259,12 +236,18 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
     int header_refused = 0, launcher_messages = 0, normal_runs = 0, damaged_application = 0, abnormal = 0;
     rng r{20261208};
     for (int i = 0; i < mutation_count; i++) {
+        if (i > 0) {  // the previous program, if Wine has let go of it
+            DeleteFileW((scratch + L"\\mutated_" + std::to_wstring(i - 1) + L".exe").c_str());
+        }
         bytes block = original;
         std::string what = mutate(&block, &r);
         if (block == original) {
             what += " (no change)";
         }
         std::copy(block.begin(), block.end(), exe.begin() + (long)offset);
+        // A file of its own for every mutation: Wine may still hold the
+        // previous run's image when the next one is written.
+        std::wstring program = scratch + L"\\mutated_" + std::to_wstring(i) + L".exe";
         ASSERT_TRUE(save(program, exe));
         DeleteFileW(report.c_str());
 
@@ -304,10 +287,10 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
             (ran ? normal_runs : launcher_messages)++;
         }
 
-        std::vector<std::wstring> files;
-        list_files(scratch, L"", &files);
+        std::vector<std::wstring> files = harness::list_files(scratch);
         for (const std::wstring &f : files) {
-            bool allowed = f == L"mutated.exe" || f == L"report.txt" || f.rfind(L"temp\\onefile_", 0) == 0;
+            bool program_file = f.rfind(L"mutated_", 0) == 0 && f.find(L'\\') == std::wstring::npos;
+            bool allowed = program_file || f == L"report.txt" || f.rfind(L"temp\\onefile_", 0) == 0;
             EXPECT_TRUE(allowed) << "written outside the target directory: " << harness::narrow(f);
         }
         for (const std::wstring &f : files) {

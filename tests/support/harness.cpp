@@ -262,6 +262,34 @@ std::string read_file(const std::wstring &path) {
     return text.str();
 }
 
+static void list_files_below(const std::wstring &root, const std::wstring &relative, std::vector<std::wstring> *out) {
+    WIN32_FIND_DATAW found;
+    std::wstring directory = relative.empty() ? root : root + L"\\" + relative;
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        std::wstring path = relative.empty() ? name : relative + L"\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            list_files_below(root, path, out);
+        } else {
+            out->push_back(path);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+std::vector<std::wstring> list_files(const std::wstring &root) {
+    std::vector<std::wstring> files;
+    list_files_below(root, L"", &files);
+    return files;
+}
+
 bool path_exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace harness

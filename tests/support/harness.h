@@ -65,6 +65,9 @@ std::wstring make_scratch_directory(const std::wstring &prefix);
 void remove_tree(const std::wstring &path);
 
 std::string read_file(const std::wstring &path);
+
+// Every file below `root`, as paths relative to it, in the order found.
+std::vector<std::wstring> list_files(const std::wstring &root);
 bool path_exists(const std::wstring &path);
 
 }  // namespace harness
