@@ -105,7 +105,7 @@ static void prepare_parent_environment(void) {
     char narrow[pid_text_capacity];
     wchar_t wide[pid_text_capacity];
     snprintf(narrow, sizeof narrow, "%ld", (long)GetCurrentProcessId());
-    swprintf(wide, pid_text_capacity, L"%hs", narrow);
+    widen_ascii(narrow, wide, pid_text_capacity);
     env_set("VELSOR_ONEFILE_PARENT", wide);
 }
 

@@ -22,17 +22,16 @@ wchar_t *env_get_wide(const wchar_t *name) {
     return _wcsdup(value_buffer);
 }
 
-// Widens an ASCII name one byte at a time into `wide` (capacity 40).
-static void widen_name(const char *name, wchar_t *wide) {
+void widen_ascii(const char *text, wchar_t *wide, size_t capacity) {
     size_t length = 0;
     wide[0] = L'\0';
-    for (const char *p = name; *p != '\0'; p++) {
+    for (const char *p = text; *p != '\0'; p++) {
         char narrow[2] = {*p, '\0'};
         wchar_t converted[2];
         if (mbstowcs(converted, narrow, 2) != 1) {
             abnormal_exit();
         }
-        if (length + 1 >= name_capacity) {
+        if (length + 1 >= capacity) {
             capacity_stop();
         }
         wide[length++] = converted[0];
@@ -42,18 +41,18 @@ static void widen_name(const char *name, wchar_t *wide) {
 
 wchar_t *env_get(const char *name) {
     wchar_t wide[name_capacity];
-    widen_name(name, wide);
+    widen_ascii(name, wide, name_capacity);
     return env_get_wide(wide);
 }
 
 void env_set(const char *name, const wchar_t *value) {
     wchar_t wide[name_capacity];
-    widen_name(name, wide);
+    widen_ascii(name, wide, name_capacity);
     SetEnvironmentVariableW(wide, value);
 }
 
 void env_unset(const char *name) {
     wchar_t wide[name_capacity];
-    widen_name(name, wide);
+    widen_ascii(name, wide, name_capacity);
     SetEnvironmentVariableW(wide, NULL);
 }

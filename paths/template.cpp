@@ -33,20 +33,6 @@ static void append_value(wchar_t *output, const wchar_t *value, size_t remaining
     wmemcpy(output, value, length + 1);
 }
 
-// Widens ASCII digits one character at a time, as the process ID is widened.
-static void widen_ascii(const char *narrow, wchar_t *wide) {
-    size_t n = 0;
-    for (const char *p = narrow; *p != '\0'; p++) {
-        char one[2] = {*p, '\0'};
-        wchar_t converted[2];
-        if (mbstowcs(converted, one, 2) != 1) {
-            abnormal_exit();
-        }
-        wide[n++] = converted[0];
-    }
-    wide[n] = L'\0';
-}
-
 static long long current_filetime(void) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
@@ -73,13 +59,13 @@ static void draw_time_us(wchar_t *fresh) {
     char narrow[number_text_capacity];
     long microseconds = (long)((current_filetime() / filetime_units_per_microsecond) % microseconds_per_second);
     snprintf(narrow, sizeof narrow, "%06ld", microseconds);
-    widen_ascii(narrow, fresh);
+    widen_ascii(narrow, fresh, number_text_capacity);
 }
 
 static void draw_time(wchar_t *fresh) {
     char narrow[number_text_capacity];
     snprintf(narrow, sizeof narrow, "%lld", current_filetime());
-    widen_ascii(narrow, fresh);
+    widen_ascii(narrow, fresh, number_text_capacity);
 }
 
 /*-**** Placeholder producers ****/
@@ -136,7 +122,7 @@ static bool produce_pid(wchar_t *output, size_t remaining) {
     char narrow[number_text_capacity];
     wchar_t wide[number_text_capacity];
     snprintf(narrow, sizeof narrow, "%ld", (long)GetCurrentProcessId());
-    widen_ascii(narrow, wide);
+    widen_ascii(narrow, wide, number_text_capacity);
     append_value(output, wide, remaining);
     return true;
 }
