@@ -1,34 +1,36 @@
 # CMake functions that turn an application directory into one velsor
-# executable at build time. velsor's own build includes this file; another
-# project includes it from a velsor checkout:
+# executable at build time. An installed velsor provides them through
 #
-#   include(<velsor>/cmake/VelsorPack.cmake)
+#   find_package(velsor REQUIRED)
 #
-# and tells it where the built packer and launcher kit are (both come out of
-# velsor's build, in <build>/bin and <build>/share/velsor):
+# and velsor's own build includes this file directly. They need only the
+# packer, velsor-pack (it carries the launcher inside itself):
 #
-#   VELSOR_PACK      path of velsor-pack; searched for in <VELSOR_DIR>/build/bin
-#                    and on PATH when not set
-#   VELSOR_KIT_DIR   the launcher kit; when not set, velsor-pack uses the one
-#                    beside it (../share/velsor)
+#   VELSOR_PACK          path of velsor-pack; set by the package configuration,
+#                        else searched for in <VELSOR_DIR>/build/bin and on PATH
+#   VELSOR_PACK_WRAPPER  optional command put before velsor-pack (velsor's own
+#                        build runs it with an empty environment and no PATH,
+#                        which shows that packing needs no toolchain)
 #
-# The application DLL is built for Windows (a mingw-w64 toolchain file), the
-# packer runs on the build machine. examples/cmake-project shows the whole
-# path from a CMake project to a single .exe.
+# The application DLL is built for Windows (with MSVC, or with mingw-w64 and
+# a toolchain file); the packer runs on the build machine.
+# examples/cmake-project shows the whole path from a CMake project to a
+# single .exe.
 include_guard(GLOBAL)
 
 # velsor_add_executable(<target> APPDIR <dir> ENTRY <dll> [OUTPUT <exe>]
-#                       [LEVEL <n>] [DEPENDS <files or targets>...])
+#                       [LEVEL <n>] [LAUNCHER <exe>] [DEPENDS <files or targets>...])
 #
 # Packs the application directory <dir> into one executable that runs the
 # application DLL <entry> (relative to <dir>). <target> builds it; the
 # executable is <OUTPUT>, by default <target>.exe in the runtime output
 # directory. Relative paths are taken from the current binary directory.
-# List under DEPENDS whatever fills <dir>: its targets (a DLL target, or a
-# target made by velsor_stage_app) and files. The executable's path is the
-# target's VELSOR_EXECUTABLE property.
+# LAUNCHER packs with another launcher build than the one velsor-pack
+# carries. List under DEPENDS whatever fills <dir>: its targets (a DLL
+# target, or a target made by velsor_stage_app) and files. The executable's
+# path is the target's VELSOR_EXECUTABLE property.
 function(velsor_add_executable target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "APPDIR;ENTRY;OUTPUT;LEVEL" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "APPDIR;ENTRY;OUTPUT;LEVEL;LAUNCHER" "DEPENDS")
   if(NOT arg_APPDIR OR NOT arg_ENTRY)
     message(FATAL_ERROR "velsor_add_executable(${target}): APPDIR and ENTRY are required")
   endif()
@@ -42,21 +44,16 @@ function(velsor_add_executable target)
     endif()
   endif()
   cmake_path(ABSOLUTE_PATH arg_OUTPUT BASE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} NORMALIZE)
-  set(level_args)
+  set(options)
   if(arg_LEVEL)
-    set(level_args --level ${arg_LEVEL})
+    list(APPEND options --level ${arg_LEVEL})
   endif()
-  set(kit_args)
-  set(kit_files ${VELSOR_KIT_FILES})
-  if(VELSOR_KIT_DIR)
-    set(kit_args --kit ${VELSOR_KIT_DIR})
-    if(NOT kit_files)
-      # Outside velsor's own build: repack when the kit is rebuilt.
-      file(GLOB_RECURSE kit_files ${VELSOR_KIT_DIR}/*)
-    endif()
+  set(depends ${arg_DEPENDS})
+  if(arg_LAUNCHER)
+    list(APPEND options --launcher ${arg_LAUNCHER})
+    list(APPEND depends ${arg_LAUNCHER})
   endif()
   # A directory staged by velsor_stage_app is complete when its stamp is.
-  set(depends ${arg_DEPENDS})
   foreach(dependency IN LISTS arg_DEPENDS)
     if(TARGET ${dependency})
       get_target_property(stamp ${dependency} VELSOR_STAGE_STAMP)
@@ -70,9 +67,9 @@ function(velsor_add_executable target)
   set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}.packed)
   add_custom_command(
     OUTPUT ${arg_OUTPUT} ${stamp}
-    COMMAND ${VELSOR_PACK} build ${arg_APPDIR} --entry ${arg_ENTRY} -o ${arg_OUTPUT} ${level_args} ${kit_args}
+    COMMAND ${VELSOR_PACK_WRAPPER} ${VELSOR_PACK} build ${arg_APPDIR} --entry ${arg_ENTRY} -o ${arg_OUTPUT} ${options}
     COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
-    DEPENDS ${depends} ${VELSOR_PACK} ${kit_files}
+    DEPENDS ${depends} ${VELSOR_PACK}
     COMMENT "Packing ${arg_APPDIR} into ${arg_OUTPUT}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${stamp})
@@ -129,10 +126,10 @@ macro(_velsor_find_pack)
     endif()
     # The packer is a program of the build machine, also when cross compiling.
     find_program(VELSOR_PACK velsor-pack HINTS ${_velsor_pack_hints} NO_CMAKE_FIND_ROOT_PATH
-      DOC "velsor-pack, the packer built by velsor (<build>/bin/velsor-pack)")
+      DOC "velsor-pack, the packer")
     if(NOT VELSOR_PACK)
-      message(FATAL_ERROR "velsor-pack not found: build velsor, then set VELSOR_PACK to "
-        "<velsor build>/bin/velsor-pack (or VELSOR_DIR to a checkout built in <VELSOR_DIR>/build)")
+      message(FATAL_ERROR "velsor-pack not found: install velsor and use find_package(velsor), "
+        "or set VELSOR_PACK to velsor-pack")
     endif()
   endif()
 endmacro()

@@ -1,4 +1,5 @@
-# Windows side: the launcher library and kit, the examples, the Windows tests.
+# Windows side: the launcher executable, the Windows packer, the examples
+# and the Windows tests.
 if(NOT VELSOR_PACK)
   message(FATAL_ERROR "VELSOR_PACK (the host packer) is not set; configure the top project for the host")
 endif()
@@ -6,12 +7,21 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 include(cmake/zstd.cmake)
-add_subdirectory(launcher)
 add_subdirectory(resources)
+add_subdirectory(launcher)
 
-include(cmake/kit.cmake)
+# velsor-pack.exe carries this build's launcher.
+set(VELSOR_LAUNCHER_EXE ${CMAKE_BINARY_DIR}/bin/velsor-launcher.exe)
+add_subdirectory(pack)
+add_dependencies(velsor-pack velsor-launcher)
+
+# Every packed executable of this build is made with an empty environment and
+# no PATH: packing runs no compiler, assembler or linker.
+set(VELSOR_PACK_WRAPPER env -i PATH=/nonexistent)
 include(cmake/VelsorPack.cmake)
 include(cmake/googletest.cmake)
 
 add_subdirectory(examples)
 add_subdirectory(tests)
+
+include(cmake/install.cmake)

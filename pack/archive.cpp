@@ -23,10 +23,10 @@ static std::u16string archive_name(const fs::path &relative) {
         auto utf8 = part.u8string();
         auto component = utf8_to_utf16(std::string(utf8.begin(), utf8.end()));
         if (!component) {
-            throw pack_error("file name is not valid UTF-8: " + relative.string());
+            throw pack_error("file name is not valid UTF-8: " + path_utf8(relative));
         }
         if (auto problem = windows_name_problem(*component)) {
-            throw pack_error("name Windows cannot hold: '" + relative.string() + "' (" + *problem + ")");
+            throw pack_error("name Windows cannot hold: '" + path_utf8(relative) + "' (" + *problem + ")");
         }
         if (!name.empty()) {
             name += u'\\';
@@ -35,7 +35,7 @@ static std::u16string archive_name(const fs::path &relative) {
     }
     if (name.size() > payload_name_max_units) {
         throw pack_error("name longer than " + std::to_string(payload_name_max_units) +
-                         " UTF-16 code units: " + relative.string());
+                         " UTF-16 code units: " + path_utf8(relative));
     }
     return name;
 }
@@ -63,7 +63,7 @@ struct tree_walk {
             visit(it->path(), relative / it->path().filename());
         }
         if (error) {
-            throw pack_error("cannot read directory " + dir.string() + ": " + error.message());
+            throw pack_error("cannot read directory " + path_utf8(dir) + ": " + error.message());
         }
     }
 
@@ -72,16 +72,16 @@ struct tree_walk {
         std::error_code error;
         fs::path real = fs::canonical(path, error);
         if (error) {
-            throw pack_error("symbolic link " + path.string() + " points to nothing");
+            throw pack_error("symbolic link " + path_utf8(path) + " points to nothing");
         }
         if (fs::is_symlink(fs::symlink_status(path)) && !is_inside(root, real)) {
-            throw pack_error("symbolic link " + path.string() + " points outside the application directory, to " +
-                             real.string());
+            throw pack_error("symbolic link " + path_utf8(path) + " points outside the application directory, to " +
+                             path_utf8(real));
         }
         auto status = fs::status(real, error);
         if (fs::is_directory(status)) {
             if (std::find(open_dirs.begin(), open_dirs.end(), real) != open_dirs.end()) {
-                throw pack_error("symbolic link " + path.string() + " leads into a loop");
+                throw pack_error("symbolic link " + path_utf8(path) + " leads into a loop");
             }
             open_dirs.push_back(real);
             directory(path, relative);
@@ -89,11 +89,11 @@ struct tree_walk {
         } else if (fs::is_regular_file(status)) {
             auto size = fs::file_size(real, error);
             if (error) {
-                throw pack_error("cannot read " + path.string() + ": " + error.message());
+                throw pack_error("cannot read " + path_utf8(path) + ": " + error.message());
             }
             files.push_back(archive_entry{path, std::move(name), size});
         } else {
-            throw pack_error("not a regular file or directory: " + path.string());
+            throw pack_error("not a regular file or directory: " + path_utf8(path));
         }
     }
 };
@@ -103,7 +103,7 @@ struct tree_walk {
 std::vector<archive_entry> collect_files(const fs::path &app_dir) {
     std::error_code error;
     if (!fs::is_directory(app_dir, error)) {
-        throw pack_error("application directory not found: " + app_dir.string());
+        throw pack_error("application directory not found: " + path_utf8(app_dir));
     }
     tree_walk walk;
     walk.root = fs::canonical(app_dir);
@@ -118,7 +118,7 @@ std::vector<archive_entry> collect_files(const fs::path &app_dir) {
 static fs::path entry_relative_path(const std::string &entry) {
     std::string slashed = entry;
     std::replace(slashed.begin(), slashed.end(), '\\', '/');
-    fs::path relative = fs::path(slashed).lexically_normal();
+    fs::path relative = utf8_path(slashed).lexically_normal();
     if (relative.empty() || relative.is_absolute() || *relative.begin() == ".." || relative == ".") {
         throw pack_error("entry must be a file inside the application directory: " + entry);
     }
@@ -128,22 +128,22 @@ static fs::path entry_relative_path(const std::string &entry) {
 std::vector<archive_entry> collect_entries(const fs::path &app_dir, const std::string &entry) {
     std::error_code error;
     if (!fs::is_directory(app_dir, error)) {
-        throw pack_error("application directory not found: " + app_dir.string());
+        throw pack_error("application directory not found: " + path_utf8(app_dir));
     }
     fs::path relative = entry_relative_path(entry);
     fs::path entry_path = app_dir / relative;
     if (!fs::exists(entry_path, error)) {
-        throw pack_error("entry not found: " + entry_path.string());
+        throw pack_error("entry not found: " + path_utf8(entry_path));
     }
     if (!fs::is_regular_file(entry_path, error)) {
-        throw pack_error("entry is not a regular file: " + entry_path.string());
+        throw pack_error("entry is not a regular file: " + path_utf8(entry_path));
     }
     std::u16string entry_name = archive_name(relative);
 
     std::vector<archive_entry> files = collect_files(app_dir);
     auto first = std::find_if(files.begin(), files.end(), [&](const archive_entry &e) { return e.name == entry_name; });
     if (first == files.end()) {
-        throw pack_error("entry not found: " + entry_path.string());
+        throw pack_error("entry not found: " + path_utf8(entry_path));
     }
     std::rotate(files.begin(), first, first + 1);  // the entry first, the rest still sorted
     return files;
@@ -171,7 +171,7 @@ static void write_u64(const byte_sink &sink, std::uint64_t value) {
 static void write_file_data(const archive_entry &entry, const byte_sink &sink) {
     std::ifstream in(entry.source, std::ios::binary);
     if (!in) {
-        throw pack_error("cannot read " + entry.source.string());
+        throw pack_error("cannot read " + path_utf8(entry.source));
     }
     static constexpr size_t chunk = 1 << 20;
     std::vector<char> buffer(chunk);
@@ -180,13 +180,13 @@ static void write_file_data(const archive_entry &entry, const byte_sink &sink) {
         size_t want = static_cast<size_t>(std::min<std::uint64_t>(left, chunk));
         in.read(buffer.data(), static_cast<std::streamsize>(want));
         if (static_cast<size_t>(in.gcount()) != want) {
-            throw pack_error("file changed size while being packed: " + entry.source.string());
+            throw pack_error("file changed size while being packed: " + path_utf8(entry.source));
         }
         sink(buffer.data(), want);
         left -= want;
     }
     if (in.peek() != std::char_traits<char>::eof()) {
-        throw pack_error("file changed size while being packed: " + entry.source.string());
+        throw pack_error("file changed size while being packed: " + path_utf8(entry.source));
     }
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "pack/error.h"
+#include "pack/utf16.h"
 #include "payload/format.h"
 
 namespace velsor {
@@ -62,7 +63,7 @@ cctx_ptr make_context(const block_options &options) {
 // the full window in the frame header.
 class frame_writer {
 public:
-    frame_writer(ZSTD_CCtx *context, std::ofstream &out) : context_(context), out_(out), buffer_(ZSTD_CStreamOutSize()) {}
+    frame_writer(ZSTD_CCtx *context, std::ostream &out) : context_(context), out_(out), buffer_(ZSTD_CStreamOutSize()) {}
 
     void write(const void *data, size_t size) {
         ZSTD_inBuffer in{data, size, 0};
@@ -93,19 +94,15 @@ private:
     }
 
     ZSTD_CCtx *context_;
-    std::ofstream &out_;
+    std::ostream &out_;
     std::vector<char> buffer_;
     std::uint64_t written_ = 0;
 };
 
 }  // namespace
 
-block_stats write_block(const std::vector<archive_entry> &entries, const std::filesystem::path &out_path,
-                        const block_options &options, const progress_callback &progress) {
-    std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        throw pack_error("cannot write " + out_path.string());
-    }
+block_stats write_block(const std::vector<archive_entry> &entries, std::ostream &out, const block_options &options,
+                        const progress_callback &progress) {
     cctx_ptr context = make_context(options);
     frame_writer frame(context.get(), out);
     block_stats stats;
@@ -127,11 +124,21 @@ block_stats write_block(const std::vector<archive_entry> &entries, const std::fi
         trailer[1 + i] = static_cast<char>(before_length >> (8 * i));
     }
     out.write(trailer.data(), trailer.size());
+    stats.block_bytes = before_length + 8;
+    return stats;
+}
+
+block_stats write_block(const std::vector<archive_entry> &entries, const std::filesystem::path &out_path,
+                        const block_options &options, const progress_callback &progress) {
+    std::ofstream out(out_path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        throw pack_error("cannot write " + path_utf8(out_path));
+    }
+    block_stats stats = write_block(entries, out, options, progress);
     out.close();
     if (!out) {
-        throw pack_error("cannot write " + out_path.string());
+        throw pack_error("cannot write " + path_utf8(out_path));
     }
-    stats.block_bytes = before_length + 8;
     return stats;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <vector>
 
 #include "pack/archive.h"
@@ -25,5 +26,10 @@ struct block_stats {
 // bytes do not depend on the thread count.
 block_stats write_block(const std::vector<archive_entry> &entries, const std::filesystem::path &out,
                         const block_options &options, const progress_callback &progress = nullptr);
+
+// The same, written to `out` from its current position on (a packed
+// executable being written, say); the caller checks the stream afterwards.
+block_stats write_block(const std::vector<archive_entry> &entries, std::ostream &out, const block_options &options,
+                        const progress_callback &progress = nullptr);
 
 }  // namespace velsor

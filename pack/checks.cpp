@@ -127,7 +127,7 @@ std::optional<std::string> long_path_warning(const std::vector<archive_entry> &e
 }
 
 void check_entry_dll(const std::filesystem::path &file) {
-    std::string name = file.string();
+    std::string name = path_utf8(file);
     if (!looks_like_pe(file)) {
         throw pack_error("entry " + name + " is not a Windows DLL (no PE header)");
     }

@@ -67,21 +67,21 @@ block_location locate_in_executable(const fs::path &file, std::ifstream &in) {
     pe_headers headers = read_pe_headers(file);
     const pe_section *section = find_section(headers, payload_section_name);
     if (section == nullptr) {
-        throw pack_error(file.string() + " has no " + payload_section_name +
+        throw pack_error(path_utf8(file) + " has no " + payload_section_name +
                          " section: not an executable made by velsor-pack");
     }
     std::uint64_t start = section->raw_offset;
     std::uint64_t content = section->virtual_size != 0 ? std::min(section->virtual_size, section->raw_size)
                                                        : section->raw_size;
     if (!header_at(in, start)) {
-        throw pack_error(file.string() + ": the " + payload_section_name + " section does not start with \"QZV\"");
+        throw pack_error(path_utf8(file) + ": the " + payload_section_name + " section does not start with \"QZV\"");
     }
     for (std::uint64_t pad = 0; pad <= section_padding_max && pad <= content; pad++) {
         if (trailer_closes(in, start, start + content - pad)) {
             return block_location{start, content - pad};
         }
     }
-    throw pack_error(file.string() + ": no payload trailer at the end of the " + payload_section_name + " section");
+    throw pack_error(path_utf8(file) + ": no payload trailer at the end of the " + payload_section_name + " section");
 }
 
 // The entry-record parser, fed decoded bytes in pieces of any size.
@@ -187,13 +187,13 @@ block_location locate_block(const fs::path &file) {
     std::error_code error;
     std::uint64_t size = fs::file_size(file, error);
     if (!in || error) {
-        throw pack_error("cannot read " + file.string());
+        throw pack_error("cannot read " + path_utf8(file));
     }
     if (looks_like_pe(file)) {
         return locate_in_executable(file, in);
     }
     if (!header_at(in, 0) || !trailer_closes(in, 0, size)) {
-        throw pack_error(file.string() + " is neither a payload block nor a packed executable");
+        throw pack_error(path_utf8(file) + " is neither a payload block nor a packed executable");
     }
     return block_location{0, size};
 }
@@ -202,7 +202,7 @@ archive_totals read_archive(const fs::path &file, const block_location &block, c
     std::ifstream in(file, std::ios::binary);
     std::unique_ptr<ZSTD_DCtx, dctx_deleter> context(ZSTD_createDCtx());
     if (!in || !context) {
-        throw pack_error("cannot read " + file.string());
+        throw pack_error("cannot read " + path_utf8(file));
     }
     record_parser parser(visitor);
     std::vector<unsigned char> input(read_chunk), output(ZSTD_DStreamOutSize());
@@ -211,7 +211,7 @@ archive_totals read_archive(const fs::path &file, const block_location &block, c
     while (next < end && !parser.done()) {
         auto chunk = read_bytes(in, next, static_cast<size_t>(std::min<std::uint64_t>(read_chunk, end - next)));
         if (chunk.empty()) {
-            throw pack_error("cannot read " + file.string());
+            throw pack_error("cannot read " + path_utf8(file));
         }
         next += chunk.size();
         ZSTD_inBuffer src{chunk.data(), chunk.size(), 0};
@@ -336,14 +336,14 @@ bool verify_payload(const fs::path &file, const fs::path &app_dir, std::ostream 
     archive_totals totals = read_archive(file, block, visitor);
     for (const auto &[name, entry] : cmp.on_disk) {
         if (cmp.seen.count(name) == 0) {
-            cmp.report("only in " + app_dir.string(), name);
+            cmp.report("only in " + path_utf8(app_dir), name);
         }
     }
     if (cmp.differences == 0) {
-        out << file.string() << " holds exactly the " << totals.files << " files of " << app_dir.string() << '\n';
+        out << path_utf8(file) << " holds exactly the " << totals.files << " files of " << path_utf8(app_dir) << '\n';
         return true;
     }
-    out << file.string() << " differs from " << app_dir.string() << " in " << cmp.differences
+    out << path_utf8(file) << " differs from " << path_utf8(app_dir) << " in " << cmp.differences
         << (cmp.differences == 1 ? " place" : " places") << '\n';
     return false;
 }

@@ -1,6 +1,6 @@
 // velsor-pack: turns an application directory into one launcher executable.
 #include <cstdio>
-#include <cstring>
+#include <fstream>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -11,8 +11,9 @@
 #include "pack/checks.h"
 #include "pack/error.h"
 #include "pack/contents.h"
-#include "pack/link.h"
+#include "pack/executable.h"
 #include "pack/progress.h"
+#include "pack/utf16.h"
 
 #ifndef VELSOR_VERSION
 #define VELSOR_VERSION "0.0.0"
@@ -24,9 +25,9 @@ using namespace velsor;
 namespace {
 
 const char usage[] =
-    "usage: velsor-pack build APPDIR --entry DLL -o OUT.exe [--level N] [--threads N] [--kit DIR]\n"
+    "usage: velsor-pack build APPDIR --entry DLL -o OUT.exe [--level N] [--threads N] [--launcher FILE]\n"
     "       velsor-pack block APPDIR --entry DLL -o OUT.bin [--level N] [--threads N]\n"
-    "       velsor-pack link BLOCK.bin -o OUT.exe [--kit DIR]\n"
+    "       velsor-pack link BLOCK.bin -o OUT.exe [--launcher FILE]\n"
     "       velsor-pack list FILE\n"
     "       velsor-pack verify FILE APPDIR\n"
     "       velsor-pack --help | --version\n"
@@ -34,14 +35,15 @@ const char usage[] =
     "  build   pack APPDIR into one executable that runs DLL's run_code\n"
     "  block   write only the payload block (\"QZV\", one zstd frame, trailer);\n"
     "          its entry may be any file, for test and tool payloads\n"
-    "  link    link a ready-made block, as it is and unchecked, into a launcher executable\n"
+    "  link    put a ready-made block, as it is and unchecked, into a launcher executable\n"
     "  list    show every file in a packed executable or block file, with sizes and totals\n"
     "  verify  tell whether FILE holds exactly the files of APPDIR, and which differ\n"
     "\n"
     "  --entry DLL       the application DLL, a path relative to APPDIR; packed first\n"
     "  --level N         zstd level, 1 to 22 (default 19)\n"
     "  --threads N       compression threads (default: all; the output is the same)\n"
-    "  --kit DIR         launcher kit (default: ../share/velsor beside velsor-pack)\n"
+    "  --launcher FILE   pack with this launcher build (default: the one built into\n"
+    "                    velsor-pack); a signed launcher loses its signature\n"
     "  --no-entry-check  build: accept any file as the entry (for test payloads)\n"
     "\n"
     "What gets packed: every regular file below APPDIR. Refused, with one line\n"
@@ -75,7 +77,7 @@ struct arguments {
     std::vector<std::string> positional;
     std::optional<std::string> entry;
     std::optional<fs::path> output;
-    std::optional<fs::path> kit;
+    std::optional<fs::path> launcher;
     block_options block;
     bool entry_check = true;
 };
@@ -92,12 +94,12 @@ int parse_number(const std::string &option, const std::string &text, int low, in
     throw usage_error(option + " takes a number from " + std::to_string(low) + " to " + std::to_string(high));
 }
 
-arguments parse_arguments(int argc, char **argv) {
+arguments parse_arguments(const std::vector<std::string> &argv) {
     arguments args;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
+    for (size_t i = 0; i < argv.size(); i++) {
+        const std::string &a = argv[i];
         auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
+            if (i + 1 >= argv.size()) {
                 throw usage_error(a + " needs a value");
             }
             return argv[++i];
@@ -105,13 +107,13 @@ arguments parse_arguments(int argc, char **argv) {
         if (a == "--entry") {
             args.entry = value();
         } else if (a == "-o" || a == "--output") {
-            args.output = fs::path(value());
+            args.output = utf8_path(value());
         } else if (a == "--level") {
             args.block.level = parse_number(a, value(), 1, 22);
         } else if (a == "--threads") {
             args.block.threads = parse_number(a, value(), 1, 256);
-        } else if (a == "--kit") {
-            args.kit = fs::path(value());
+        } else if (a == "--launcher") {
+            args.launcher = utf8_path(value());
         } else if (a == "--no-entry-check") {
             args.entry_check = false;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -144,7 +146,7 @@ public:
         std::error_code error;
         fs::rename(staging_, final_, error);
         if (error) {
-            throw pack_error("cannot write " + final_.string() + ": " + error.message());
+            throw pack_error("cannot write " + path_utf8(final_) + ": " + error.message());
         }
     }
 
@@ -171,9 +173,9 @@ void require(bool condition, const char *message) {
     }
 }
 
-// Collects and checks APPDIR, then writes its block to `out`.
-void pack_block(const arguments &args, const fs::path &out) {
-    auto entries = collect_entries(fs::path(args.positional[0]), *args.entry);
+// Collects and checks APPDIR.
+std::vector<archive_entry> collect(const arguments &args) {
+    auto entries = collect_entries(utf8_path(args.positional[0]), *args.entry);
     check_case_collisions(entries);
     if (args.command == "build" && args.entry_check) {
         check_entry_dll(entries.front().source);
@@ -181,41 +183,84 @@ void pack_block(const arguments &args, const fs::path &out) {
     if (auto warning = long_path_warning(entries)) {
         std::fprintf(stderr, "velsor-pack: warning: %s\n", warning->c_str());
     }
+    return entries;
+}
+
+// Writes the block of `entries` to `out`, with a progress line on a terminal.
+block_stats compress(const arguments &args, const std::vector<archive_entry> &entries, std::ostream &out) {
     std::uint64_t total_bytes = 0;
     for (const auto &e : entries) {
         total_bytes += e.size;
     }
     progress_line progress(entries.size(), total_bytes, stderr_is_terminal());
-    write_block(entries, out, args.block,
-                [&](size_t files, std::uint64_t bytes) { progress.update(files, bytes); });
+    return write_block(entries, out, args.block,
+                       [&](size_t files, std::uint64_t bytes) { progress.update(files, bytes); });
+}
+
+launcher_image choose_launcher(const arguments &args) {
+    launcher_image launcher = args.launcher ? read_launcher(*args.launcher) : builtin_launcher();
+    if (launcher.signature_dropped) {
+        std::fprintf(stderr, "velsor-pack: warning: %s is signed; the packed executable is not (sign it instead)\n",
+                     launcher.origin.c_str());
+    }
+    return launcher;
 }
 
 int pack(const arguments &args) {
     require(args.positional.size() == 1, "expected one APPDIR");
     require(args.entry.has_value(), "--entry is required");
     require(args.output.has_value(), "-o is required");
-    staged_output out(*args.output);
     if (args.command == "block") {
-        pack_block(args, out.path());
-    } else {
-        fs::path kit = find_kit(args.kit);  // before the long part
-        staged_output block(fs::path(out.path()).concat(".bin"));
-        pack_block(args, block.path());
-        link_executable(kit, block.path(), out.path());
+        auto entries = collect(args);
+        staged_output out(*args.output);
+        std::ofstream file(out.path(), std::ios::binary | std::ios::trunc);
+        compress(args, entries, file);
+        file.close();
+        if (!file) {
+            throw pack_error("cannot write " + path_utf8(*args.output));
+        }
+        out.commit();
+        return 0;
     }
+    launcher_image launcher = choose_launcher(args);  // before the long part
+    auto entries = collect(args);
+    staged_output out(*args.output);
+    executable_writer exe(launcher, out.path(), executable_options{});
+    block_stats stats = compress(args, entries, exe.block_stream());
+    exe.finish(stats.block_bytes);
     out.commit();
     return 0;
+}
+
+// Copies a block file into the executable as it is.
+std::uint64_t copy_block(const fs::path &block, std::ostream &out) {
+    std::ifstream in(block, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    std::uint64_t copied = 0;
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+        out.write(chunk.data(), in.gcount());
+        copied += static_cast<std::uint64_t>(in.gcount());
+    }
+    if (in.bad() || !out) {
+        throw pack_error("cannot copy the block " + path_utf8(block));
+    }
+    return copied;
 }
 
 int link(const arguments &args) {
     require(args.positional.size() == 1, "expected one BLOCK file");
     require(args.output.has_value(), "-o is required");
-    fs::path block(args.positional[0]);
-    if (!fs::is_regular_file(block)) {
-        throw pack_error("block file not found: " + block.string());
+    fs::path block = utf8_path(args.positional[0]);
+    std::error_code error;
+    std::uint64_t length = fs::file_size(block, error);
+    if (error || !fs::is_regular_file(block)) {
+        throw pack_error("block file not found: " + path_utf8(block));
     }
+    launcher_image launcher = choose_launcher(args);
     staged_output out(*args.output);
-    link_executable(find_kit(args.kit), block, out.path());
+    executable_writer exe(launcher, out.path(), executable_options{});
+    exe.check_fits(length);  // before anything large is written
+    exe.finish(copy_block(block, exe.block_stream()));
     out.commit();
     return 0;
 }
@@ -223,11 +268,11 @@ int link(const arguments &args) {
 int show_contents(const arguments &args) {
     if (args.command == "list") {
         require(args.positional.size() == 1, "expected one FILE");
-        list_payload(fs::path(args.positional[0]), std::cout);
+        list_payload(utf8_path(args.positional[0]), std::cout);
         return 0;
     }
     require(args.positional.size() == 2, "expected FILE and APPDIR");
-    bool same = verify_payload(fs::path(args.positional[0]), fs::path(args.positional[1]), std::cout);
+    bool same = verify_payload(utf8_path(args.positional[0]), utf8_path(args.positional[1]), std::cout);
     return same ? 0 : exit_differences;
 }
 
@@ -244,21 +289,19 @@ int run(const arguments &args) {
     throw usage_error(args.command.empty() ? "no command given" : "unknown command " + args.command);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    for (int i = 1; i < argc; i++) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+int run_main(const std::vector<std::string> &args) {
+    for (const auto &a : args) {
+        if (a == "--help" || a == "-h") {
             std::fputs(usage, stdout);
             return 0;
         }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("velsor-pack %s\n", VELSOR_VERSION);
-            return 0;
-        }
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        std::printf("velsor-pack %s\n", VELSOR_VERSION);
+        return 0;
     }
     try {
-        return run(parse_arguments(argc, argv));
+        return run(parse_arguments(args));
     } catch (const usage_error &e) {
         std::fprintf(stderr, "velsor-pack: %s (try 'velsor-pack --help')\n", one_line(e.what()).c_str());
         return exit_usage;
@@ -267,3 +310,20 @@ int main(int argc, char **argv) {
         return exit_failure;
     }
 }
+
+}  // namespace
+
+// Arguments arrive as UTF-8 on every system: on Windows from the wide
+// command line, so that names outside the ANSI code page survive.
+#ifdef _WIN32
+int wmain(int argc, wchar_t **argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; i++) {
+        std::wstring_view wide(argv[i]);
+        args.push_back(utf16_to_utf8(std::u16string(wide.begin(), wide.end())));
+    }
+    return run_main(args);
+}
+#else
+int main(int argc, char **argv) { return run_main(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

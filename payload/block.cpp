@@ -1,27 +1,36 @@
-// The payload block linked into a packed executable.
+// The payload block's record.
 //
-// Compiled once per packed executable, with the block file and its length
-// given on the command line; the block goes into a read-only section of its
-// own, and its length is a constant of this translation unit.
+// The launcher executable is linked once, with no payload. velsor-pack adds
+// the block as a read-only section after the launcher's own sections and
+// fills in this record with the block's address and length. The address
+// field is initialised with an address, so the linker emits a base
+// relocation for it and the loader moves it with the image, as it would any
+// pointer in read-only data.
+#include <stddef.h>
+
+#include "payload/format.h"
 #include "payload/reader.h"
 
-#ifndef VELSOR_PAYLOAD_BLOCK_FILE
-#error "VELSOR_PAYLOAD_BLOCK_FILE must name the block file (as a string literal)"
-#endif
-#ifndef VELSOR_PAYLOAD_BLOCK_LENGTH
-#error "VELSOR_PAYLOAD_BLOCK_LENGTH must give the block's length in bytes"
-#endif
+struct payload_block_record {
+    unsigned char marker[payload_record_marker_size];
+    const unsigned char *block;
+    unsigned long long length;
+};
 
-extern "C" const unsigned char velsor_payload_block[];
+static_assert(offsetof(payload_block_record, block) == payload_record_address_offset);
+static_assert(offsetof(payload_block_record, length) == payload_record_length_offset);
+static_assert(sizeof(payload_block_record) == payload_record_size);
 
-__asm__(
-    ".section .qzv,\"dr\"\n"
-    "\t.balign 16\n"
-    "\t.globl velsor_payload_block\n"
-    "velsor_payload_block:\n"
-    "\t.incbin \"" VELSOR_PAYLOAD_BLOCK_FILE "\"\n"
-    "\t.text\n");
+extern "C" __attribute__((used)) const payload_block_record velsor_payload_record = {
+    {'Q', 'Z', 'V', ' ', 'b', 'l', 'o', 'c', 'k', ' ', 'r', 'e', 'c', 'o', 'r', 'd'},
+    (const unsigned char *)&velsor_payload_record,
+    0,
+};
 
-static const size_t payload_block_length = VELSOR_PAYLOAD_BLOCK_LENGTH;
-
-void payload_open(void) { payload_open_block(velsor_payload_block, payload_block_length); }
+// Volatile reads, so that the compiler takes what the packer wrote instead of
+// folding in the initialiser's values.
+void payload_open(void) {
+    const unsigned char *block = *(const unsigned char *const volatile *)&velsor_payload_record.block;
+    unsigned long long length = *(const volatile unsigned long long *)&velsor_payload_record.length;
+    payload_open_block(block, (size_t)length);
+}

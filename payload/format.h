@@ -27,8 +27,26 @@ inline constexpr int payload_window_log = 27;
 inline constexpr unsigned char payload_frame_descriptor = 0x00;
 inline constexpr unsigned char payload_window_descriptor = 0x88;
 
-// Section of the launcher executable that holds the block.
+// Section of a packed executable that holds the block, placed by the packer
+// after the launcher's own sections.
 inline constexpr char payload_section_name[] = ".qzv";
+
+// The block record: the launcher is linked once, without a payload, and
+// holds this record in its read-only data. The packer adds the block to the
+// executable and writes the block's address and length into the record.
+//
+//   offset 0   16 bytes  payload_record_marker, which the packer looks for
+//   offset 16  8 bytes   the block's virtual address (the loader relocates it)
+//   offset 24  8 bytes   the block's length L, little-endian
+//
+// Unfilled, the address field holds the record's own address and the length
+// is 0; the launcher then finds no header and says so.
+inline constexpr unsigned char payload_record_marker[] = {'Q', 'Z', 'V', ' ', 'b', 'l', 'o', 'c',
+                                                          'k', ' ', 'r', 'e', 'c', 'o', 'r', 'd'};
+inline constexpr size_t payload_record_marker_size = sizeof payload_record_marker;
+inline constexpr size_t payload_record_address_offset = 16;
+inline constexpr size_t payload_record_length_offset = 24;
+inline constexpr size_t payload_record_size = 32;
 
 // Paths inside the launcher (target directory, extracted file) hold this many
 // code units including the terminator.

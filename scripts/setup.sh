@@ -17,6 +17,7 @@ packages=(
   cmake ninja-build g++ python3 zip zstd libzstd-dev googletest
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
   clang libclang-rt-14-dev hyperfine
+  strace python3-pefile osslsigncode openssl icoutils xvfb xdotool imagemagick
 )
 
 missing=()

@@ -18,8 +18,7 @@ result pack_block(const fs::path &app, const fs::path &out, const std::string &e
     return pack({"block", app.string(), "--entry", entry, "-o", out.string(), "--level", "1"});
 }
 
-// `build` also checks the entry DLL. The kit is found before packing, the
-// entry checked before anything is linked.
+// `build` also checks the entry DLL, before anything is written.
 result pack_build(const fs::path &app, const fs::path &out, const std::string &entry) {
     return pack({"build", app.string(), "--entry", entry, "-o", out.string(), "--level", "1"});
 }

@@ -1,0 +1,32 @@
+// The launcher executable that velsor-pack packs with, carried inside the
+// packer so that the packer is one file. The build gives its path as
+// VELSOR_LAUNCHER_FILE; the assembler copies it into read-only data.
+#include "pack/executable.h"
+
+#ifndef VELSOR_LAUNCHER_FILE
+#error "VELSOR_LAUNCHER_FILE must name the launcher executable (as a string literal)"
+#endif
+
+extern "C" const unsigned char velsor_builtin_launcher[];
+extern "C" const unsigned char velsor_builtin_launcher_end[];
+
+__asm__(
+#ifdef _WIN32
+    ".section .rdata,\"dr\"\n"
+#else
+    ".section .rodata\n"
+#endif
+    "\t.balign 16\n"
+    "velsor_builtin_launcher:\n"
+    "\t.incbin \"" VELSOR_LAUNCHER_FILE "\"\n"
+    "velsor_builtin_launcher_end:\n"
+    "\t.text\n");
+
+namespace velsor {
+
+launcher_image builtin_launcher() {
+    bytes image(velsor_builtin_launcher, velsor_builtin_launcher_end);
+    return load_launcher(std::move(image), "the built-in launcher");
+}
+
+}  // namespace velsor

@@ -1,0 +1,56 @@
+// Little-endian integers in byte buffers, as PE files and the payload store
+// them. Every access is bounds-checked: a read or write past the end throws
+// std::out_of_range, a safety net behind the parsers' own checks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+namespace velsor {
+
+using bytes = std::vector<unsigned char>;
+
+inline void check_range(const bytes &b, size_t at, size_t width) {
+    if (at > b.size() || width > b.size() - at) {
+        throw std::out_of_range("access past the end of a buffer");
+    }
+}
+
+inline std::uint64_t load_le(const bytes &b, size_t at, size_t width) {
+    check_range(b, at, width);
+    std::uint64_t value = 0;
+    for (size_t i = width; i-- > 0;) {
+        value = (value << 8) | b[at + i];
+    }
+    return value;
+}
+
+inline std::uint16_t load_u16(const bytes &b, size_t at) { return static_cast<std::uint16_t>(load_le(b, at, 2)); }
+inline std::uint32_t load_u32(const bytes &b, size_t at) { return static_cast<std::uint32_t>(load_le(b, at, 4)); }
+inline std::uint64_t load_u64(const bytes &b, size_t at) { return load_le(b, at, 8); }
+
+inline void store_le(bytes &b, size_t at, std::uint64_t value, size_t width) {
+    check_range(b, at, width);
+    for (size_t i = 0; i < width; i++) {
+        b[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+inline void store_u16(bytes &b, size_t at, std::uint16_t v) { store_le(b, at, v, 2); }
+inline void store_u32(bytes &b, size_t at, std::uint32_t v) { store_le(b, at, v, 4); }
+inline void store_u64(bytes &b, size_t at, std::uint64_t v) { store_le(b, at, v, 8); }
+
+// Appends `value` as `width` little-endian bytes.
+inline void append_le(bytes &b, std::uint64_t value, size_t width) {
+    for (size_t i = 0; i < width; i++) {
+        b.push_back(static_cast<unsigned char>(value >> (8 * i)));
+    }
+}
+
+inline std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) {
+    return (value + alignment - 1) / alignment * alignment;
+}
+
+}  // namespace velsor
