@@ -19,6 +19,8 @@ static const DWORD input_mode_auto_position = 0x100;  // ENABLE_AUTO_POSITION: l
 
 static bool is_valid_handle(HANDLE handle) { return handle != NULL && handle != INVALID_HANDLE_VALUE; }
 
+static HANDLE stream_handle(FILE *stream) { return (HANDLE)_get_osfhandle(_fileno(stream)); }
+
 static void enable_console_modes(HANDLE handle, DWORD wanted, DWORD fallback) {
     DWORD mode = 0;
     if (!GetConsoleMode(handle, &mode)) {
@@ -29,10 +31,13 @@ static void enable_console_modes(HANDLE handle, DWORD wanted, DWORD fallback) {
     }
 }
 
+// The temporary descriptor owns `handle`: closing it closes the handle too.
+// So it is closed only once the stream has its own duplicate; if _dup2
+// fails, the descriptor stays open rather than close the process's
+// standard handle under it.
 static void bind_stream_to_handle(FILE *stream, HANDLE handle, int flags) {
     int descriptor = _open_osfhandle((intptr_t)handle, flags);
-    if (descriptor >= 0) {
-        _dup2(descriptor, _fileno(stream));
+    if (descriptor >= 0 && _dup2(descriptor, _fileno(stream)) == 0) {
         _close(descriptor);
     }
 }
@@ -57,7 +62,8 @@ static void fill_missing_descriptor(const standard_stream &s) {
     if (is_valid_handle(handle)) {
         bind_stream_to_handle(s.stream, handle, s.bind_flags);
         _setmode(_fileno(s.stream), utf8_text_mode);
-        enable_console_modes(handle, s.wanted, s.fallback);
+        // The binding closed `handle`; the stream's duplicate is the console.
+        enable_console_modes(stream_handle(s.stream), s.wanted, s.fallback);
     }
     clearerr(s.stream);
 }
@@ -75,8 +81,6 @@ static HANDLE open_console_device(const wchar_t *name) {
         /* dwFlagsAndAttributes  */ 0,
         /* hTemplateFile         */ NULL);
 }
-
-static HANDLE stream_handle(FILE *stream) { return (HANDLE)_get_osfhandle(_fileno(stream)); }
 
 static void settle_output_stream(FILE *stream, DWORD std_handle, bool without_descriptor) {
     if (without_descriptor) {
