@@ -19,18 +19,25 @@
 include_guard(GLOBAL)
 
 # velsor_add_executable(<target> APPDIR <dir> ENTRY <dll> [OUTPUT <exe>]
-#                       [LEVEL <n>] [LAUNCHER <exe>] [DEPENDS <files or targets>...])
+#                       [LEVEL <n>] [LAUNCHER <exe>] [CONSOLE] [ICON <file.ico>]
+#                       [VERSION <a.b.c.d> [PRODUCT <text>] [COMPANY <text>]
+#                        [DESCRIPTION <text>] [COPYRIGHT <text>]]
+#                       [DEPENDS <files or targets>...])
 #
 # Packs the application directory <dir> into one executable that runs the
 # application DLL <entry> (relative to <dir>). <target> builds it; the
 # executable is <OUTPUT>, by default <target>.exe in the runtime output
-# directory. Relative paths are taken from the current binary directory.
-# LAUNCHER packs with another launcher build than the one velsor-pack
-# carries. List under DEPENDS whatever fills <dir>: its targets (a DLL
-# target, or a target made by velsor_stage_app) and files. The executable's
-# path is the target's VELSOR_EXECUTABLE property.
+# directory. Relative paths are taken from the current binary directory
+# (ICON: from the current source directory). CONSOLE makes a console
+# program (a command-line tool started from a shell) instead of a GUI
+# program; ICON and VERSION with its strings give the executable its icon
+# and version information; LAUNCHER packs with another launcher build than
+# the one velsor-pack carries. List under DEPENDS whatever fills <dir>: its
+# targets (a DLL target, or a target made by velsor_stage_app) and files.
+# The executable's path is the target's VELSOR_EXECUTABLE property.
 function(velsor_add_executable target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "APPDIR;ENTRY;OUTPUT;LEVEL;LAUNCHER" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE"
+    "APPDIR;ENTRY;OUTPUT;LEVEL;LAUNCHER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT" "DEPENDS")
   if(NOT arg_APPDIR OR NOT arg_ENTRY)
     message(FATAL_ERROR "velsor_add_executable(${target}): APPDIR and ENTRY are required")
   endif()
@@ -53,6 +60,20 @@ function(velsor_add_executable target)
     list(APPEND options --launcher ${arg_LAUNCHER})
     list(APPEND depends ${arg_LAUNCHER})
   endif()
+  if(arg_ICON)
+    cmake_path(ABSOLUTE_PATH arg_ICON BASE_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} NORMALIZE)
+    list(APPEND options --icon ${arg_ICON})
+    list(APPEND depends ${arg_ICON})
+  endif()
+  if(arg_CONSOLE)
+    list(APPEND options --console)
+  endif()
+  foreach(option IN ITEMS VERSION PRODUCT COMPANY DESCRIPTION COPYRIGHT)
+    if(DEFINED arg_${option})
+      string(TOLOWER ${option} flag)
+      list(APPEND options --${flag} ${arg_${option}})
+    endif()
+  endforeach()
   # A directory staged by velsor_stage_app is complete when its stamp is.
   foreach(dependency IN LISTS arg_DEPENDS)
     if(TARGET ${dependency})

@@ -18,8 +18,8 @@ namespace {
 
 constexpr std::uint16_t coff_section_count = 2;          // offsets in the COFF header
 constexpr std::uint32_t base_relocation_dir64 = 10;      // IMAGE_REL_BASED_DIR64
-constexpr std::uint32_t block_section_characteristics =  // initialised data, read-only
-    0x00000040 | 0x40000000;
+constexpr std::uint32_t read_only_data = 0x00000040 | 0x40000000;  // initialised data, readable
+constexpr char resource_section_name[] = ".rsrc";
 constexpr std::uint64_t largest_launcher = 64u << 20;  // a sanity bound for --launcher files
 constexpr std::uint64_t largest_file_offset = 0xFFFFFFFF;
 constexpr size_t copy_chunk = 1 << 20;
@@ -136,7 +136,7 @@ std::uint64_t section_table_end(const pe_headers &h) {
     return std::uint64_t{h.section_table_offset} + h.sections.size() * pe_section_header_size;
 }
 
-// A new section header goes right after the table, inside the headers and
+// New section headers go right after the table, inside the headers and
 // before the first section; the space must be unused (zero).
 void check_header_room(const launcher_image &l, size_t new_sections) {
     std::uint64_t limit = l.headers.size_of_headers;
@@ -151,13 +151,38 @@ void check_header_room(const launcher_image &l, size_t new_sections) {
     bool room = to <= limit && to <= l.file.size() &&
                 std::all_of(l.file.begin() + from, l.file.begin() + to, [](unsigned char b) { return b == 0; });
     if (!room) {
-        refuse(l, "its headers have no room for one more section header");
+        refuse(l, new_sections == 1 ? "its headers have no room for one more section header"
+                                    : "its headers have no room for " + std::to_string(new_sections) +
+                                          " more section headers");
     }
 }
 
 void write_bytes(std::fstream &out, std::uint64_t offset, const unsigned char *data, size_t size) {
     out.seekp(static_cast<std::streamoff>(offset));
     out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
+}
+
+// The launcher's section that holds its resource directory, if any.
+const pe_section *resource_section(const pe_headers &h) {
+    const pe_directory &directory = h.directories[pe_directory_resource];
+    for (const auto &s : h.sections) {
+        if (directory.size != 0 && directory.rva >= s.virtual_address &&
+            directory.rva - s.virtual_address < s.virtual_size) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+void store_section_header(bytes &headers, size_t at, const std::string &name, std::uint32_t virtual_size,
+                          std::uint32_t rva, std::uint32_t raw_size, std::uint32_t raw_offset) {
+    std::fill(headers.begin() + at, headers.begin() + at + pe_section_header_size, 0);
+    std::copy(name.begin(), name.end(), headers.begin() + at);
+    store_u32(headers, at + 8, virtual_size);
+    store_u32(headers, at + 12, rva);
+    store_u32(headers, at + 16, raw_size);
+    store_u32(headers, at + 20, raw_offset);
+    store_u32(headers, at + 36, read_only_data);
 }
 
 void write_zeros(std::ostream &out, std::uint64_t count) {
@@ -208,20 +233,56 @@ executable_writer::executable_writer(const launcher_image &launcher, const fs::p
                                      const executable_options &options)
     : launcher_(launcher), options_(options), path_(out) {
     const pe_headers &h = launcher.headers;
-    block_rva_ = static_cast<std::uint32_t>(align_up(h.size_of_image, h.section_alignment));
-    block_offset_ = align_up(launcher.file.size(), h.file_alignment);
+    block_ = added_section{payload_section_name, static_cast<std::uint32_t>(align_up(h.size_of_image, h.section_alignment)),
+                           align_up(launcher.file.size(), h.file_alignment), 0};
+    if (!options_.resources.empty()) {
+        check_header_room(launcher, 2);
+        lay_out_resources();
+    }
     out_.open(out, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
     if (!out_) {
         throw pack_error("cannot write " + path_utf8(out));
     }
     out_.write(reinterpret_cast<const char *>(launcher.file.data()), static_cast<std::streamsize>(launcher.file.size()));
-    write_zeros(out_, block_offset_ - launcher.file.size());
+    if (resources_) {
+        write_zeros(out_, resources_->offset - launcher.file.size());
+        out_.write(reinterpret_cast<const char *>(resource_bytes_.data()),
+                   static_cast<std::streamsize>(resource_bytes_.size()));
+        write_zeros(out_, block_.offset - resources_->offset - resource_bytes_.size());
+    } else {
+        write_zeros(out_, block_.offset - launcher.file.size());
+    }
+}
+
+// The resource section takes the block's place; the block moves after it.
+// It holds the launcher's resources, less those of the types being added.
+void executable_writer::lay_out_resources() {
+    const pe_headers &h = launcher_.headers;
+    std::vector<resource> all;
+    if (const pe_section *own = resource_section(h)) {
+        bytes section(launcher_.file.begin() + own->raw_offset,
+                      launcher_.file.begin() + own->raw_offset + std::min(own->raw_size, own->virtual_size));
+        for (auto &r : read_resource_section(section, own->virtual_address, launcher_.origin)) {
+            bool replaced = std::any_of(options_.resources.begin(), options_.resources.end(),
+                                        [&](const resource &added) { return added.type == r.type; });
+            if (!replaced) {
+                all.push_back(std::move(r));
+            }
+        }
+    }
+    all.insert(all.end(), options_.resources.begin(), options_.resources.end());
+    resources_ = block_;
+    resources_->name = resource_section_name;
+    resource_bytes_ = build_resource_section(std::move(all), resources_->rva);
+    resources_->size = resource_bytes_.size();
+    block_.rva = static_cast<std::uint32_t>(align_up(resources_->rva + resources_->size, h.section_alignment));
+    block_.offset = align_up(resources_->offset + resources_->size, h.file_alignment);
 }
 
 void executable_writer::check_fits(std::uint64_t block_length) const {
     const pe_headers &h = launcher_.headers;
-    std::uint64_t image = block_rva_ + align_up(block_length, h.section_alignment);
-    std::uint64_t file_end = block_offset_ + align_up(block_length, h.file_alignment);
+    std::uint64_t image = block_.rva + align_up(block_length, h.section_alignment);
+    std::uint64_t file_end = block_.offset + align_up(block_length, h.file_alignment);
     if (image >= largest_image_size || file_end > largest_file_offset) {
         throw pack_error("the payload block (" + std::to_string(block_length) + " bytes) would make the image " +
                          std::to_string(image) + " bytes large; Windows loads images below " +
@@ -229,31 +290,46 @@ void executable_writer::check_fits(std::uint64_t block_length) const {
     }
 }
 
-// The launcher's headers with the block's section added.
+// The launcher's headers with the added sections.
 bytes executable_writer::patched_headers(std::uint64_t block_length) const {
     const pe_headers &h = launcher_.headers;
-    std::uint64_t header_size = section_table_end(h) + pe_section_header_size;
+    size_t added = resources_ ? 2 : 1;
+    std::uint64_t header_size = section_table_end(h) + added * pe_section_header_size;
     bytes headers(launcher_.file.begin(), launcher_.file.begin() + static_cast<std::ptrdiff_t>(header_size));
-    auto raw_size = static_cast<std::uint32_t>(align_up(block_length, h.file_alignment));
     std::uint32_t optional = h.optional_offset;
+    size_t at = static_cast<size_t>(section_table_end(h));
+    std::uint32_t added_raw = 0;
 
-    store_u16(headers, h.coff_offset + coff_section_count, static_cast<std::uint16_t>(h.sections.size() + 1));
+    if (resources_) {
+        auto raw = static_cast<std::uint32_t>(align_up(resources_->size, h.file_alignment));
+        store_section_header(headers, at, resources_->name, static_cast<std::uint32_t>(resources_->size),
+                             resources_->rva, raw, static_cast<std::uint32_t>(resources_->offset));
+        at += pe_section_header_size;
+        added_raw += raw;
+        size_t directory = optional + pe_optional_directories + 8 * pe_directory_resource;
+        store_u32(headers, directory, resources_->rva);
+        store_u32(headers, directory + 4, static_cast<std::uint32_t>(resources_->size));
+        if (const pe_section *own = resource_section(h)) {
+            size_t name_at = h.section_table_offset + (own - h.sections.data()) * pe_section_header_size;
+            std::string name = replaced_resource_section_name;
+            std::fill(headers.begin() + name_at, headers.begin() + name_at + 8, 0);
+            std::copy(name.begin(), name.end(), headers.begin() + name_at);
+        }
+    }
+    auto raw = static_cast<std::uint32_t>(align_up(block_length, h.file_alignment));
+    store_section_header(headers, at, block_.name, static_cast<std::uint32_t>(block_length), block_.rva, raw,
+                         static_cast<std::uint32_t>(block_.offset));
+    added_raw += raw;
+
+    store_u16(headers, h.coff_offset + coff_section_count, static_cast<std::uint16_t>(h.sections.size() + added));
     store_u32(headers, optional + pe_optional_size_of_initialized_data,
-              load_u32(headers, optional + pe_optional_size_of_initialized_data) + raw_size);
+              load_u32(headers, optional + pe_optional_size_of_initialized_data) + added_raw);
     store_u32(headers, optional + pe_optional_size_of_image,
-              static_cast<std::uint32_t>(block_rva_ + align_up(block_length, h.section_alignment)));
+              static_cast<std::uint32_t>(block_.rva + align_up(block_length, h.section_alignment)));
     store_u32(headers, optional + pe_optional_checksum, 0);
     if (options_.subsystem) {
         store_u16(headers, optional + pe_optional_subsystem, *options_.subsystem);
     }
-
-    size_t at = static_cast<size_t>(section_table_end(h));
-    std::copy(std::begin(payload_section_name), std::end(payload_section_name) - 1, headers.begin() + at);
-    store_u32(headers, at + 8, static_cast<std::uint32_t>(block_length));    // VirtualSize
-    store_u32(headers, at + 12, block_rva_);                                  // VirtualAddress
-    store_u32(headers, at + 16, raw_size);                                    // SizeOfRawData
-    store_u32(headers, at + 20, static_cast<std::uint32_t>(block_offset_));  // PointerToRawData
-    store_u32(headers, at + 36, block_section_characteristics);
     return headers;
 }
 
@@ -265,7 +341,7 @@ void executable_writer::finish(std::uint64_t block_length) {
     bytes headers = patched_headers(block_length);
     write_bytes(out_, 0, headers.data(), headers.size());
     bytes record(16);
-    store_u64(record, 0, h.image_base + block_rva_);
+    store_u64(record, 0, h.image_base + block_.rva);
     store_u64(record, 8, block_length);
     write_bytes(out_, launcher_.record_offset + payload_record_address_offset, record.data(), record.size());
     write_checksum();

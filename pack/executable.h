@@ -19,6 +19,7 @@
 
 #include "pack/bytes.h"
 #include "pack/pe.h"
+#include "pack/resources.h"
 
 namespace velsor {
 
@@ -52,7 +53,16 @@ launcher_image builtin_launcher();
 
 struct executable_options {
     std::optional<std::uint16_t> subsystem;  // the launcher's own when not set
+    // Resources to add (an icon group and its icons, a version resource).
+    // When there are any, the executable gets a resource section of its own,
+    // placed before the block, holding the launcher's resources (its
+    // manifest) and these, and nothing else; the launcher's own resource
+    // section stays where it is, renamed, and is no longer referenced.
+    std::vector<resource> resources;
 };
+
+// The name the launcher's own resource section gets once it is replaced.
+inline constexpr char replaced_resource_section_name[] = ".rsrcold";
 
 // Writes a packed executable to `out` in one pass: the launcher, then the
 // block through block_stream() (written by the caller, whose length is only
@@ -73,6 +83,15 @@ public:
     void finish(std::uint64_t block_length);
 
 private:
+    // A section the packer adds after the launcher's.
+    struct added_section {
+        std::string name;
+        std::uint32_t rva = 0;
+        std::uint64_t offset = 0;
+        std::uint64_t size = 0;  // VirtualSize
+    };
+
+    void lay_out_resources();
     bytes patched_headers(std::uint64_t block_length) const;
     void write_checksum();
 
@@ -80,8 +99,9 @@ private:
     executable_options options_;
     std::filesystem::path path_;
     std::fstream out_;
-    std::uint32_t block_rva_ = 0;
-    std::uint64_t block_offset_ = 0;
+    std::optional<added_section> resources_;
+    bytes resource_bytes_;
+    added_section block_;
 };
 
 // PE checksum of a file's bytes: 16-bit one's-complement sum of its words

@@ -13,6 +13,7 @@
 #include "pack/contents.h"
 #include "pack/executable.h"
 #include "pack/progress.h"
+#include "pack/resources.h"
 #include "pack/utf16.h"
 
 #ifndef VELSOR_VERSION
@@ -25,9 +26,9 @@ using namespace velsor;
 namespace {
 
 const char usage[] =
-    "usage: velsor-pack build APPDIR --entry DLL -o OUT.exe [--level N] [--threads N] [--launcher FILE]\n"
+    "usage: velsor-pack build APPDIR --entry DLL -o OUT.exe [--level N] [--threads N] [EXE OPTIONS]\n"
     "       velsor-pack block APPDIR --entry DLL -o OUT.bin [--level N] [--threads N]\n"
-    "       velsor-pack link BLOCK.bin -o OUT.exe [--launcher FILE]\n"
+    "       velsor-pack link BLOCK.bin -o OUT.exe [EXE OPTIONS]\n"
     "       velsor-pack list FILE\n"
     "       velsor-pack verify FILE APPDIR\n"
     "       velsor-pack --help | --version\n"
@@ -42,9 +43,22 @@ const char usage[] =
     "  --entry DLL       the application DLL, a path relative to APPDIR; packed first\n"
     "  --level N         zstd level, 1 to 22 (default 19)\n"
     "  --threads N       compression threads (default: all; the output is the same)\n"
+    "  --no-entry-check  build: accept any file as the entry (for test payloads)\n"
+    "\n"
+    "EXE OPTIONS, for build and link:\n"
     "  --launcher FILE   pack with this launcher build (default: the one built into\n"
     "                    velsor-pack); a signed launcher loses its signature\n"
-    "  --no-entry-check  build: accept any file as the entry (for test payloads)\n"
+    "  --console         a console program (for command-line tools started from a\n"
+    "                    shell) instead of a GUI program (the default: no console\n"
+    "                    window of its own, uses the console of whoever starts it)\n"
+    "  --icon FILE.ico   the executable's icon (all images of the icon file)\n"
+    "  --version A.B.C.D the version resource: file and product version, each part\n"
+    "                    0 to 65535; with it, these strings (each optional):\n"
+    "  --product TEXT    ProductName\n"
+    "  --company TEXT    CompanyName\n"
+    "  --description TEXT  FileDescription\n"
+    "  --copyright TEXT  LegalCopyright\n"
+    "                    (OriginalFilename and InternalName come from OUT.exe)\n"
     "\n"
     "What gets packed: every regular file below APPDIR. Refused, with one line\n"
     "on stderr and no output file: names Windows cannot hold (CON, aux.txt and\n"
@@ -58,7 +72,8 @@ const char usage[] =
     "A path longer than 260 characters once unpacked under a typical %TEMP% gets\n"
     "a warning: programs without long-path support could not open it.\n"
     "The output depends only on the files' names and contents, the entry, the\n"
-    "level and the packer version: packing again gives the same bytes.\n"
+    "level, the EXE OPTIONS and the packer version: packing again gives the\n"
+    "same bytes.\n"
     "A progress line is drawn while packing when stderr is a terminal.\n"
     "\n"
     "exit status: 0 done (verify: identical), 1 bad input or failure (one line on\n"
@@ -78,6 +93,10 @@ struct arguments {
     std::optional<std::string> entry;
     std::optional<fs::path> output;
     std::optional<fs::path> launcher;
+    std::optional<fs::path> icon;
+    std::optional<std::string> version;
+    version_strings strings;
+    bool console = false;
     block_options block;
     bool entry_check = true;
 };
@@ -114,6 +133,20 @@ arguments parse_arguments(const std::vector<std::string> &argv) {
             args.block.threads = parse_number(a, value(), 1, 256);
         } else if (a == "--launcher") {
             args.launcher = utf8_path(value());
+        } else if (a == "--icon") {
+            args.icon = utf8_path(value());
+        } else if (a == "--version") {
+            args.version = value();
+        } else if (a == "--product") {
+            args.strings.product = value();
+        } else if (a == "--company") {
+            args.strings.company = value();
+        } else if (a == "--description") {
+            args.strings.description = value();
+        } else if (a == "--copyright") {
+            args.strings.copyright = value();
+        } else if (a == "--console") {
+            args.console = true;
         } else if (a == "--no-entry-check") {
             args.entry_check = false;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -197,6 +230,28 @@ block_stats compress(const arguments &args, const std::vector<archive_entry> &en
                        [&](size_t files, std::uint64_t bytes) { progress.update(files, bytes); });
 }
 
+// What the EXE OPTIONS make of the executable, checked before anything is
+// packed.
+executable_options exe_options(const arguments &args) {
+    const version_strings &v = args.strings;
+    require(args.version || !(v.product || v.company || v.description || v.copyright),
+            "--product, --company, --description and --copyright need --version");
+    executable_options options;
+    if (args.console) {
+        options.subsystem = pe_subsystem_console;
+    }
+    if (args.icon) {
+        options.resources = icon_resources(*args.icon);
+    }
+    if (args.version) {
+        version_strings strings = args.strings;
+        strings.original_filename = path_utf8(args.output->filename());
+        strings.internal_name = path_utf8(args.output->stem());
+        options.resources.push_back(version_resource(parse_version_number(*args.version), strings));
+    }
+    return options;
+}
+
 launcher_image choose_launcher(const arguments &args) {
     launcher_image launcher = args.launcher ? read_launcher(*args.launcher) : builtin_launcher();
     if (launcher.signature_dropped) {
@@ -211,6 +266,8 @@ int pack(const arguments &args) {
     require(args.entry.has_value(), "--entry is required");
     require(args.output.has_value(), "-o is required");
     if (args.command == "block") {
+        require(!args.launcher && !args.icon && !args.version && !args.console,
+                "block writes no executable: --launcher, --icon, --version and --console are for build and link");
         auto entries = collect(args);
         staged_output out(*args.output);
         std::ofstream file(out.path(), std::ios::binary | std::ios::trunc);
@@ -222,10 +279,11 @@ int pack(const arguments &args) {
         out.commit();
         return 0;
     }
-    launcher_image launcher = choose_launcher(args);  // before the long part
+    executable_options options = exe_options(args);  // before the long part
+    launcher_image launcher = choose_launcher(args);
     auto entries = collect(args);
     staged_output out(*args.output);
-    executable_writer exe(launcher, out.path(), executable_options{});
+    executable_writer exe(launcher, out.path(), options);
     block_stats stats = compress(args, entries, exe.block_stream());
     exe.finish(stats.block_bytes);
     out.commit();
@@ -256,9 +314,10 @@ int link(const arguments &args) {
     if (error || !fs::is_regular_file(block)) {
         throw pack_error("block file not found: " + path_utf8(block));
     }
+    executable_options options = exe_options(args);
     launcher_image launcher = choose_launcher(args);
     staged_output out(*args.output);
-    executable_writer exe(launcher, out.path(), executable_options{});
+    executable_writer exe(launcher, out.path(), options);
     exe.check_fits(length);  // before anything large is written
     exe.finish(copy_block(block, exe.block_stream()));
     out.commit();

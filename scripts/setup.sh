@@ -17,7 +17,7 @@ packages=(
   cmake ninja-build g++ python3 zip zstd libzstd-dev googletest
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
   clang libclang-rt-14-dev hyperfine
-  strace python3-pefile osslsigncode openssl icoutils xvfb xdotool imagemagick
+  strace python3-pefile osslsigncode openssl icoutils xvfb xdotool x11-utils imagemagick
 )
 
 missing=()
@@ -76,12 +76,17 @@ if [ ! -f "$lua_dir/src/lua.c" ] || [ ! -f "$penlight_dir/usr/share/lua/5.1/pl/i
 fi
 # --- end of the Lua example block
 
-# The Wine prefix lives in the build directory; the first boot takes a few seconds.
-export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "setup: creating the Wine prefix"
-  mkdir -p "$WINEPREFIX"
-  wineboot -i </dev/null >/dev/null 2>&1 || true
-  wineserver -w
-fi
+# The Wine prefixes live in the build directory; the first boot takes a few
+# seconds. wineprefix serves the tests; wineprefix-x11 serves the tests that
+# show windows on a virtual display of their own (Xvfb), with a Wine server
+# of its own, so that Wine's desktop there is always bound to that display.
+export WINEDEBUG=-all
+for prefix in "$build/wineprefix" "$build/wineprefix-x11"; do
+  if [ ! -f "$prefix/system.reg" ]; then
+    echo "setup: creating the Wine prefix $prefix"
+    mkdir -p "$prefix"
+    WINEPREFIX=$prefix wineboot -i </dev/null >/dev/null 2>&1 || true
+    WINEPREFIX=$prefix wineserver -w
+  fi
+done
 echo "setup: ready (build directory $build)"

@@ -1,6 +1,7 @@
 // The input checks of the icon and version resources: every kind of bad
 // icon file, version number and version string gives a pack_error that says
-// what is wrong.
+// what is wrong, and through the command line one error line and no
+// executable.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -172,4 +173,44 @@ TEST(Resources, VersionStrings) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.what << ": " << e.what();
         }
     }
+}
+
+TEST(Resources, BadInputLeavesNoExecutable) {
+    struct bad_input {
+        const char *what;
+        std::vector<std::string> options;
+        std::function<void(std::string &)> damage;  // of the icon file given as --icon
+        const char *fragment;
+    };
+    const std::string long_text(40000, 'x');
+    const std::vector<bad_input> cases = {
+        {"not an icon file", {}, [](std::string &b) { b = "GIF89a, not an icon"; }, "is not an icon file"},
+        {"a truncated icon", {}, [](std::string &b) { b.resize(b.size() - 10); }, "but the file ends after"},
+        {"an icon without images", {}, [](std::string &b) { put16(b, 4, 0); }, "holds no images"},
+        {"an image whose size disagrees", {}, [](std::string &b) { b[entry2] = 48; }, "its directory entry says 48x32"},
+        {"three numbers", {"--version", "1.2.3"}, nullptr, "--version takes four numbers"},
+        {"a number past 65535", {"--version", "1.2.3.70000"}, nullptr, "--version takes four numbers"},
+        {"a control character", {"--version", "1.0.0.0", "--company", "a\x1b[31mb"}, nullptr,
+         "--company holds a control character (U+001B)"},
+        {"a string too long", {"--version", "1.0.0.0", "--copyright", long_text}, nullptr,
+         "--copyright is too long for the version resource"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        scratch s;
+        fs::path app = make_app(s), out = s / "out.exe";
+        write_file(out, "an earlier build");
+        std::vector<std::string> args{"build", app.string(), "--entry", "app.dll", "-o", out.string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        if (c.damage) {
+            std::string icon = good_icon();
+            c.damage(icon);
+            write_file(s / "app.ico", icon);
+            args.insert(args.end(), {"--icon", (s / "app.ico").string()});
+        }
+        expect_refused(pack(args), out, "an earlier build", c.fragment);
+    }
+    result r = pack({"build", "app", "--entry", "app.dll", "-o", "out.exe", "--product", "no version"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("need --version"), std::string::npos) << r.err;
 }

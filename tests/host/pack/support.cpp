@@ -103,6 +103,18 @@ std::vector<std::string> lines(const std::string &text) {
     return out;
 }
 
+void expect_refused(const result &r, const fs::path &out, const std::string &earlier, const std::string &fragment) {
+    EXPECT_EQ(r.status, 1) << r.err;
+    auto err = lines(r.err);
+    ASSERT_EQ(err.size(), 1u) << r.err;
+    EXPECT_EQ(err[0].rfind("velsor-pack: error: ", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find(fragment), std::string::npos) << "expected '" << fragment << "' in: " << err[0];
+    EXPECT_EQ(read_file(out), earlier);
+    for (const auto &f : fs::directory_iterator(out.parent_path())) {
+        EXPECT_EQ(f.path().string().find("partial"), std::string::npos) << "left behind: " << f.path();
+    }
+}
+
 std::uint64_t u64_le(const std::string &bytes, size_t at) {
     std::uint64_t value = 0;
     for (size_t i = 0; i < 8; i++) {

@@ -52,6 +52,10 @@ result pack(const std::vector<std::string> &args);
 
 std::vector<std::string> lines(const std::string &text);
 
+// The run was refused: status 1, one "velsor-pack: error: " line holding
+// `fragment`, `out` still holding `earlier`, and no partial file left beside it.
+void expect_refused(const result &r, const fs::path &out, const std::string &earlier, const std::string &fragment);
+
 struct record {
     std::u16string name;
     std::string data;
