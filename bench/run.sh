@@ -4,7 +4,7 @@
 #   bench/run.sh [REPETITIONS]        (default 5; the median of them is reported)
 #
 # Uses the build in $VELSOR_BUILD_DIR (default build-bench beside this
-# folder), building it first if velsor-pack or the launcher kit is missing.
+# folder), building it first if velsor-pack is missing.
 # Everything it makes goes to $VELSOR_BUILD_DIR/bench. Needs zstd,
 # zip, tar, the mingw-w64 compilers and Wine (all installed by scripts/setup.sh).
 # Run it on a quiet machine: every figure is a ratio against a baseline taken
@@ -16,12 +16,11 @@ reps=${1:-5}
 out=$build/bench
 raw=$out/raw
 pack=$build/bin/velsor-pack
-kit=$build/share/velsor
 
-if [ ! -x "$pack" ] || [ ! -f "$kit/kit.txt" ]; then
+if [ ! -x "$pack" ]; then
   zstd_source=${VELSOR_ZSTD_SOURCE:-$repo/build/_deps/zstd-1.5.4}
   cmake -S "$repo" -B "$build" -G Ninja -DVELSOR_ZSTD_SOURCE="$zstd_source" -DVELSOR_WINEPREFIX="$build/wineprefix"
-  cmake --build "$build" -j2 --target velsor-pack windows
+  cmake --build "$build" -j2 --target velsor-pack
 fi
 zstd_source=$(sed -n 's/^VELSOR_ZSTD_SOURCE:PATH=//p' "$build/CMakeCache.txt")
 rm -rf "$out"
@@ -66,31 +65,18 @@ for threads in 1 2; do
 done
 cmp "$out/block-1.bin" "$out/block-2.bin"
 cp "$out/block-1.bin" "$out/block.bin"
-"$pack" link "$out/block.bin" -o "$out/workload.exe" --kit "$kit"
-"$pack" build "$out/tiny/app" --entry app.dll -o "$out/tiny.exe" --kit "$kit"
+"$pack" link "$out/block.bin" -o "$out/workload.exe"
+"$pack" build "$out/tiny/app" --entry app.dll -o "$out/tiny.exe"
 
-echo "== sizes"
-(cd "$out/workload/app" && tar -cf - . | zstd -19 --long=27 -q -c > "$out/tree.tar.zst")
-(cd "$out/workload/app" && zip -9 -r -q "$out/tree.zip" .)
-stat -c '%n %s' "$out/block.bin" "$out/tree.tar.zst" "$out/tree.zip" > "$raw/sizes.txt"
-
-echo "== decoding on the host"
-python3 - "$out/block.bin" "$out/frame.zst" <<'PY'
-import sys
-block = open(sys.argv[1], "rb").read()
-open(sys.argv[2], "wb").write(block[3:-9])
-PY
-"$out/decode_bench" "$out/block.bin" 1 > "$raw/decoded-size.txt"
-# Interleaved, one run of each per round, so that load changes hit all three.
-python3 - "$raw/decode.json" "$((reps * 2))" \
-  reader "$out/decode_bench $out/block.bin" \
-  reader-asm "$out/decode_bench-asm $out/block.bin" \
-  zstd "zstd -d -q -f $out/frame.zst -o /dev/null" <<'PY'
+# Interleaved timing: one run of each command per round, round 0 a warm-up.
+# Writes {"results": [{"command", "times", "median"}]} to the JSON file.
+interleaved() {
+  python3 - "$@" <<'PY'
 import json, statistics, subprocess, sys, time
 path, rounds, pairs = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
 commands = list(zip(pairs[0::2], pairs[1::2]))
 times = {name: [] for name, _ in commands}
-for round in range(rounds + 1):  # round 0 warms the caches
+for round in range(rounds + 1):
     for name, command in commands:
         start = time.perf_counter()
         subprocess.run(command.split(), check=True, stdout=subprocess.DEVNULL)
@@ -99,6 +85,39 @@ for round in range(rounds + 1):  # round 0 warms the caches
 json.dump({"results": [{"command": n, "times": t, "median": statistics.median(t)} for n, t in times.items()]},
           open(path, "w"))
 PY
+}
+
+echo "== pack time: velsor-pack build against the zstd program on the same archive"
+# The archive is the block's frame decoded; zstd gets velsor-pack's settings:
+# level 19, 2 threads, 8 MiB jobs, a 2^27 window, no checksum.
+python3 -c 'import sys; b = open(sys.argv[1], "rb").read(); open(sys.argv[2], "wb").write(b[3:-9])' \
+  "$out/block.bin" "$out/frame.zst"
+zstd -q -d -f "$out/frame.zst" -o "$out/archive.bin"
+interleaved "$raw/pack-vs-zstd.json" 3 \
+  velsor-pack "$pack build $out/workload/app --entry app.dll -o $out/work/packed.exe --threads 2" \
+  zstd "zstd -q -f -19 -T2 -B8MiB --zstd=wlog=27 --no-check $out/archive.bin -o $out/work/archive.zst"
+stat -c '%s' "$out/archive.bin" > "$raw/archive-size.txt"
+
+echo "== writing the executable from a ready 40 MB block"
+mkdir -p "$out/block40/app"
+cp "$out/bench_app.dll" "$out/block40/app/app.dll"
+head -c 40000000 /dev/urandom > "$out/block40/app/noise.bin"
+"$pack" block "$out/block40/app" --entry app.dll -o "$out/block40.bin" --level 1
+stat -c '%s' "$out/block40.bin" > "$raw/block40-size.txt"
+interleaved "$raw/link40.json" "$((reps * 2))" link "$pack link $out/block40.bin -o $out/work/block40.exe"
+
+echo "== sizes"
+(cd "$out/workload/app" && tar -cf - . | zstd -19 --long=27 -q -c > "$out/tree.tar.zst")
+(cd "$out/workload/app" && zip -9 -r -q "$out/tree.zip" .)
+stat -c '%n %s' "$out/block.bin" "$out/tree.tar.zst" "$out/tree.zip" > "$raw/sizes.txt"
+
+echo "== decoding on the host"
+"$out/decode_bench" "$out/block.bin" 1 > "$raw/decoded-size.txt"
+# Interleaved, one run of each per round, so that load changes hit all three.
+interleaved "$raw/decode.json" "$((reps * 2))" \
+  reader "$out/decode_bench $out/block.bin" \
+  reader-asm "$out/decode_bench-asm $out/block.bin" \
+  zstd "zstd -d -q -f $out/frame.zst -o /dev/null"
 
 echo "== under Wine (extraction, baseline writer, start-up, bare process)"
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all

@@ -57,6 +57,15 @@ for threads in (1, 2):
     runs = [lines("pack-%d-%d.txt" % (threads, i))[0] for i in (1, 2, 3)]
     pack[threads] = (statistics.median(float(r[0]) for r in runs), statistics.median(int(r[1]) for r in runs))
 
+def medians(name):
+    return {r["command"]: r["median"] for r in json.load(open(os.path.join(raw, name)))["results"]}
+
+
+pack_vs_zstd = medians("pack-vs-zstd.json")
+archive_bytes = int(lines("archive-size.txt")[0][0])
+link40_s = medians("link40.json")["link"]
+block40_bytes = int(lines("block40-size.txt")[0][0])
+
 MB = 1e6
 rows = [
     ("decode: reader vs zstd -d (host)", "%.1f MB/s vs %.1f MB/s" % (decoded_bytes / reader_s / MB, decoded_bytes / zstd_s / MB),
@@ -72,6 +81,11 @@ rows = [
      startup_s / (2 * bare_shell_s), "-"),
     ("size: block vs tar piped into zstd -19 --long=27", "%d vs %d bytes" % (block, tarzst), block / tarzst, "<= 1.02"),
     ("size: block vs zip -9", "%d vs %d bytes" % (block, zipped), block / zipped, "well under 1"),
+    ("pack time: velsor-pack build vs zstd -19 -T2 on the %.1f MB archive" % (archive_bytes / MB),
+     "%.1f s vs %.1f s" % (pack_vs_zstd["velsor-pack"], pack_vs_zstd["zstd"]),
+     pack_vs_zstd["velsor-pack"] / pack_vs_zstd["zstd"], "<= 1.05"),
+    ("write the executable from a ready %.1f MB block (link)" % (block40_bytes / MB), "%.3f s" % link40_s, None,
+     "< 0.2 s"),
     ("pack time, 2 threads vs 1", "%.1f s vs %.1f s" % (pack[2][0], pack[1][0]), pack[2][0] / pack[1][0], "-"),
     ("pack peak memory, 1 / 2 threads", "%.0f / %.0f MB" % (pack[1][1] / 1024, pack[2][1] / 1024), None, "-"),
     ("parent peak memory while extracting", "%.0f MB working set, %.0f MB private" % (parent_ws / MB, parent_private / MB),
