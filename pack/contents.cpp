@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pack/archive.h"
+#include "pack/bytes.h"
 #include "pack/error.h"
 #include "pack/pe.h"
 #include "pack/utf16.h"
@@ -29,14 +30,6 @@ constexpr std::uint64_t block_minimum = payload_header_size + payload_trailer_si
 // ends at most this many bytes before the section does.
 constexpr std::uint64_t section_padding_max = 16;
 constexpr size_t read_chunk = 1 << 17;
-
-std::uint64_t u64_le(const unsigned char *b) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; i--) {
-        v = (v << 8) | b[i];
-    }
-    return v;
-}
 
 std::vector<unsigned char> read_bytes(std::ifstream &in, std::uint64_t offset, size_t count) {
     std::vector<unsigned char> bytes(count);
@@ -55,7 +48,7 @@ bool trailer_closes(std::ifstream &in, std::uint64_t offset, std::uint64_t end) 
     }
     auto trailer = read_bytes(in, end - payload_trailer_size, payload_trailer_size);
     return trailer.size() == payload_trailer_size && trailer[0] == 0 &&
-           u64_le(&trailer[1]) == end - offset - payload_size_field_size;
+           load_u64(trailer, 1) == end - offset - payload_size_field_size;
 }
 
 bool header_at(std::ifstream &in, std::uint64_t offset) {
@@ -139,7 +132,7 @@ private:
     size_t take_size(const unsigned char *p) {
         pending_.push_back(*p);
         if (pending_.size() == payload_size_field_size) {
-            left_ = u64_le(pending_.data());
+            left_ = load_u64(pending_, 0);
             pending_.clear();
             visitor_.begin(name_, left_);
             totals_.files++;

@@ -10,6 +10,7 @@
 #include <set>
 #include <tuple>
 
+#include "pack/bytes.h"
 #include "pack/error.h"
 #include "pack/utf16.h"
 
@@ -19,36 +20,9 @@ namespace velsor {
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
-
-std::uint16_t u16_at(const bytes &b, size_t at) {
-    return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
-}
-
-std::uint32_t u32_at(const bytes &b, size_t at) {
-    return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
-           (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
-
 std::uint32_t u32_big_endian_at(const bytes &b, size_t at) {
     return (static_cast<std::uint32_t>(b[at]) << 24) | (static_cast<std::uint32_t>(b[at + 1]) << 16) |
            (static_cast<std::uint32_t>(b[at + 2]) << 8) | static_cast<std::uint32_t>(b[at + 3]);
-}
-
-void put_u16(bytes &b, std::uint16_t v) {
-    b.push_back(static_cast<unsigned char>(v));
-    b.push_back(static_cast<unsigned char>(v >> 8));
-}
-
-void put_u32(bytes &b, std::uint32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        b.push_back(static_cast<unsigned char>(v >> shift));
-    }
-}
-
-void set_u16(bytes &b, size_t at, std::uint16_t v) {
-    b[at] = static_cast<unsigned char>(v);
-    b[at + 1] = static_cast<unsigned char>(v >> 8);
 }
 
 void pad_to(bytes &b, size_t alignment) {
@@ -130,16 +104,16 @@ std::uint16_t check_icon_image(const std::string &where, const bytes &image, con
         return static_cast<std::uint16_t>(colour_type < 7 ? depth * channels[colour_type] : 0);
     }
 
-    std::uint32_t header_size = image.size() >= 4 ? u32_at(image, 0) : 0;
+    std::uint32_t header_size = image.size() >= 4 ? load_u32(image, 0) : 0;
     if (image.size() < bitmap_info_header_size || header_size != bitmap_info_header_size) {
         throw pack_error(where + " is neither a PNG image nor a bitmap with a 40-byte BITMAPINFOHEADER");
     }
-    auto width = static_cast<std::int32_t>(u32_at(image, 4));
-    auto height = static_cast<std::int32_t>(u32_at(image, 8));
-    std::uint16_t planes = u16_at(image, 12);
-    std::uint16_t bits = u16_at(image, 14);
-    std::uint32_t compression = u32_at(image, 16);
-    std::uint32_t colours_used = u32_at(image, 32);
+    auto width = static_cast<std::int32_t>(load_u32(image, 4));
+    auto height = static_cast<std::int32_t>(load_u32(image, 8));
+    std::uint16_t planes = load_u16(image, 12);
+    std::uint16_t bits = load_u16(image, 14);
+    std::uint32_t compression = load_u32(image, 16);
+    std::uint32_t colours_used = load_u32(image, 32);
     if (width != static_cast<std::int32_t>(e.width)) {
         throw pack_error(where + " is a bitmap " + std::to_string(width) +
                          " pixels wide but its directory entry says " + says);
@@ -179,14 +153,14 @@ std::vector<resource> icon_resources(const fs::path &ico) {
     if (file.size() < icon_header_size) {
         throw pack_error(name + " is not an icon file (only " + std::to_string(file.size()) + " bytes)");
     }
-    std::uint16_t type = u16_at(file, 2);
-    if (u16_at(file, 0) != 0 || (type != icon_type_icon && type != icon_type_cursor)) {
+    std::uint16_t type = load_u16(file, 2);
+    if (load_u16(file, 0) != 0 || (type != icon_type_icon && type != icon_type_cursor)) {
         throw pack_error(name + " is not an icon file (no icon header)");
     }
     if (type == icon_type_cursor) {
         throw pack_error(name + " is a cursor file, not an icon file");
     }
-    std::uint16_t count = u16_at(file, 4);
+    std::uint16_t count = load_u16(file, 4);
     if (count == 0) {
         throw pack_error(name + ": the icon file holds no images");
     }
@@ -200,9 +174,9 @@ std::vector<resource> icon_resources(const fs::path &ico) {
     std::vector<resource> out;
     resource group{rt_group_icon, 1, language_en_us, {}};
     group.data.reserve(icon_header_size + size_t{count} * group_entry_size);
-    put_u16(group.data, 0);
-    put_u16(group.data, icon_type_icon);
-    put_u16(group.data, count);
+    append_le(group.data, 0, 2);
+    append_le(group.data, icon_type_icon, 2);
+    append_le(group.data, count, 2);
     for (std::uint16_t i = 0; i < count; i++) {
         size_t at = icon_header_size + size_t{i} * icon_entry_size;
         icon_entry e;
@@ -210,10 +184,10 @@ std::vector<resource> icon_resources(const fs::path &ico) {
         e.height = file[at + 1] == 0 ? 256 : file[at + 1];
         e.colours = file[at + 2];
         e.reserved = file[at + 3];
-        e.planes = u16_at(file, at + 4);
-        e.bit_count = u16_at(file, at + 6);
-        e.size = u32_at(file, at + 8);
-        e.offset = u32_at(file, at + 12);
+        e.planes = load_u16(file, at + 4);
+        e.bit_count = load_u16(file, at + 6);
+        e.size = load_u32(file, at + 8);
+        e.offset = load_u32(file, at + 12);
 
         const std::string where = name + ": image " + std::to_string(i + 1);
         if (e.size == 0) {
@@ -237,10 +211,10 @@ std::vector<resource> icon_resources(const fs::path &ico) {
         group.data.push_back(file[at + 1]);
         group.data.push_back(e.colours);
         group.data.push_back(e.reserved);
-        put_u16(group.data, e.planes != 0 ? e.planes : 1);
-        put_u16(group.data, e.bit_count != 0 ? e.bit_count : image_bits);
-        put_u32(group.data, e.size);
-        put_u16(group.data, id);
+        append_le(group.data, e.planes != 0 ? e.planes : 1, 2);
+        append_le(group.data, e.bit_count != 0 ? e.bit_count : image_bits, 2);
+        append_le(group.data, e.size, 4);
+        append_le(group.data, id, 2);
         out.push_back(resource{rt_icon, id, language_en_us, std::move(image)});
     }
     out.push_back(std::move(group));
@@ -272,9 +246,9 @@ public:
     size_t begin(const std::u16string &key, std::uint16_t value_length, std::uint16_t type) {
         pad_to(out_, 4);
         size_t start = out_.size();
-        put_u16(out_, 0);  // wLength, set by end()
-        put_u16(out_, value_length);
-        put_u16(out_, type);
+        append_le(out_, 0, 2);  // wLength, set by end()
+        append_le(out_, value_length, 2);
+        append_le(out_, type, 2);
         append_text(key);
         pad_to(out_, 4);
         return start;
@@ -282,12 +256,12 @@ public:
 
     void append_text(const std::u16string &text) {
         for (char16_t unit : text) {
-            put_u16(out_, static_cast<std::uint16_t>(unit));
+            append_le(out_, static_cast<std::uint16_t>(unit), 2);
         }
-        put_u16(out_, 0);
+        append_le(out_, 0, 2);
     }
 
-    void append_u32(std::uint32_t v) { put_u32(out_, v); }
+    void append_u32(std::uint32_t v) { append_le(out_, v, 4); }
 
     // False when the block is longer than its 16-bit length can say.
     bool end(size_t start) {
@@ -295,7 +269,7 @@ public:
         if (length > max_block_length) {
             return false;
         }
-        set_u16(out_, start, static_cast<std::uint16_t>(length));
+        store_u16(out_, start, static_cast<std::uint16_t>(length));
         return true;
     }
 
@@ -432,12 +406,12 @@ constexpr std::uint32_t max_section_size = 0x7FFFFFFF;    // offsets keep their 
 constexpr int tree_levels = 3;                            // type, name, language
 
 void put_directory_header(bytes &b, size_t id_entries) {
-    put_u32(b, 0);  // Characteristics
-    put_u32(b, 0);  // TimeDateStamp: none, for reproducible output
-    put_u16(b, 0);  // MajorVersion
-    put_u16(b, 0);  // MinorVersion
-    put_u16(b, 0);  // NumberOfNamedEntries
-    put_u16(b, static_cast<std::uint16_t>(id_entries));
+    append_le(b, 0, 4);  // Characteristics
+    append_le(b, 0, 4);  // TimeDateStamp: none, for reproducible output
+    append_le(b, 0, 2);  // MajorVersion
+    append_le(b, 0, 2);  // MinorVersion
+    append_le(b, 0, 2);  // NumberOfNamedEntries
+    append_le(b, static_cast<std::uint16_t>(id_entries), 2);
 }
 
 struct name_node {
@@ -463,14 +437,14 @@ public:
             fail("table at " + hex(offset) + " is reached twice");
         }
         need(offset, directory_header_size, "directory table");
-        std::uint16_t named = u16_at(section_, offset + 12);
-        std::uint16_t ids = u16_at(section_, offset + 14);
+        std::uint16_t named = load_u16(section_, offset + 12);
+        std::uint16_t ids = load_u16(section_, offset + 14);
         size_t count = size_t{named} + ids;
         need(offset + directory_header_size, count * directory_entry_size, "directory entries");
         for (size_t i = 0; i < count; i++) {
             size_t at = offset + directory_header_size + i * directory_entry_size;
-            std::uint32_t name = u32_at(section_, at);
-            std::uint32_t target = u32_at(section_, at + 4);
+            std::uint32_t name = load_u32(section_, at);
+            std::uint32_t target = load_u32(section_, at + 4);
             if ((name & entry_is_named) != 0) {
                 throw pack_error(origin_ + ": the resource section holds a resource named by a string, which velsor "
                                            "cannot carry over");
@@ -499,8 +473,8 @@ private:
             fail("data entry at " + hex(offset) + " is reached twice");
         }
         need(offset, data_entry_size, "data entry");
-        std::uint32_t data_rva = u32_at(section_, offset);
-        std::uint32_t size = u32_at(section_, offset + 4);
+        std::uint32_t data_rva = load_u32(section_, offset);
+        std::uint32_t size = load_u32(section_, offset + 4);
         if (data_rva < rva_ || data_rva - rva_ > section_.size() || size > section_.size() - (data_rva - rva_)) {
             fail("data of type " + std::to_string(key.type) + " id " + std::to_string(key.id) + " at RVA " +
                  hex(data_rva) + " (" + std::to_string(size) + " bytes) lies outside the section");
@@ -576,28 +550,28 @@ std::vector<unsigned char> build_resource_section(std::vector<resource> resource
     out.reserve(static_cast<size_t>(end));
     put_directory_header(out, types.size());
     for (const auto &t : types) {
-        put_u32(out, t.type);
-        put_u32(out, entry_is_directory | static_cast<std::uint32_t>(t.table));
+        append_le(out, t.type, 4);
+        append_le(out, entry_is_directory | static_cast<std::uint32_t>(t.table), 4);
     }
     for (const auto &t : types) {
         put_directory_header(out, t.names.size());
         for (const auto &n : t.names) {
-            put_u32(out, n.id);
-            put_u32(out, entry_is_directory | static_cast<std::uint32_t>(n.table));
+            append_le(out, n.id, 4);
+            append_le(out, entry_is_directory | static_cast<std::uint32_t>(n.table), 4);
         }
         for (const auto &n : t.names) {
             put_directory_header(out, n.leaves.size());
             for (size_t leaf : n.leaves) {
-                put_u32(out, resources[leaf].language);
-                put_u32(out, static_cast<std::uint32_t>(data_entries + leaf * data_entry_size));
+                append_le(out, resources[leaf].language, 4);
+                append_le(out, static_cast<std::uint32_t>(data_entries + leaf * data_entry_size), 4);
             }
         }
     }
     for (size_t i = 0; i < resources.size(); i++) {
-        put_u32(out, section_rva + static_cast<std::uint32_t>(data_offsets[i]));  // OffsetToData is an RVA
-        put_u32(out, static_cast<std::uint32_t>(resources[i].data.size()));
-        put_u32(out, 0);  // CodePage
-        put_u32(out, 0);  // Reserved
+        append_le(out, section_rva + static_cast<std::uint32_t>(data_offsets[i]), 4);  // OffsetToData is an RVA
+        append_le(out, static_cast<std::uint32_t>(resources[i].data.size()), 4);
+        append_le(out, 0, 4);  // CodePage
+        append_le(out, 0, 4);  // Reserved
     }
     for (const auto &r : resources) {
         out.insert(out.end(), r.data.begin(), r.data.end());

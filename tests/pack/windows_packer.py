@@ -12,15 +12,11 @@ import sys
 
 from packtools import read, windows_path, wine
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "launcher"))
+from make_tree import fnv1a64  # noqa: E402  the hash the probe writes
+
 NAMES = ["données/naïve.txt", "日本語/ファイル.bin", "Ελληνικά/αρχείο.dat", "😀 emoji.txt",
          "deep/ünï/çødé/ß.txt", "big.bin"]
-
-
-def fnv1a64(data):
-    h = 0xCBF29CE484222325
-    for b in data:
-        h = ((h ^ b) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
-    return h
 
 
 def make_tree(app, probe_dll):
