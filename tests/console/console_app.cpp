@@ -7,6 +7,10 @@
 //                            write MARKER and return 0
 //   plain READY              announce itself, sleep 60 s with the system's
 //                            default Ctrl+C handling, return 0
+//   wait_any READY MARKER GO announce itself, then wait up to 60 s for any
+//                            console event or for the file GO to appear;
+//                            write "event=<value>\n" or "go\n" to MARKER and
+//                            return 5
 //   exit CODE                return CODE
 //   print                    write numbered lines through printf, puts,
 //                            fputs, fwrite, std::cout and stderr, never flushing
@@ -71,6 +75,16 @@ static BOOL WINAPI note_ctrl_c(DWORD event) {
     return TRUE;
 }
 
+// The first console event of any kind; the handler answers "handled" so
+// that the default handling does not end the process before it returns.
+static volatile LONG first_event = -1;
+
+static BOOL WINAPI note_any_event(DWORD event) {
+    InterlockedCompareExchange(&first_event, (LONG)event, -1);
+    SetEvent(ctrl_c_seen);
+    return TRUE;
+}
+
 static void arm_detach_marker(const std::wstring &marker) {
     std::wstring path = marker + L".detach";
     if (path.size() < sizeof detach_marker / sizeof detach_marker[0]) {
@@ -89,6 +103,26 @@ static int wait_for_ctrl_c(const std::wstring &ready, const std::wstring &marker
         return 81;
     }
     return write_text(marker, "signalled\n") ? 5 : 82;
+}
+
+static int wait_for_event_or_file(const std::wstring &ready, const std::wstring &marker, const std::wstring &go,
+                                  const wchar_t *dll_path) {
+    ctrl_c_seen = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(note_any_event, TRUE);
+    arm_detach_marker(marker);
+    if (!announce(ready, dll_path)) {
+        return 80;
+    }
+    for (int waited = 0; waited < 60000; waited += 10) {
+        if (WaitForSingleObject(ctrl_c_seen, 10) == WAIT_OBJECT_0) {
+            LONG event = InterlockedCompareExchange(&first_event, 0, 0);
+            return write_text(marker, "event=" + std::to_string(event) + "\n") ? 5 : 82;
+        }
+        if (GetFileAttributesW(go.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            return write_text(marker, "go\n") ? 5 : 82;
+        }
+    }
+    return 81;
 }
 
 static int ignore_ctrl_c(const std::wstring &ready, const std::wstring &marker, const wchar_t *dll_path) {
@@ -183,6 +217,9 @@ extern "C" __declspec(dllexport) int __stdcall run_code(int argc, wchar_t **argv
     std::wstring second = argc > 3 ? argv[3] : L"";
     if (mode == L"wait_ctrl") {
         return wait_for_ctrl_c(first, second, dll_path);
+    }
+    if (mode == L"wait_any") {
+        return wait_for_event_or_file(first, second, argc > 4 ? argv[4] : L"", dll_path);
     }
     if (mode == L"ignore_ctrl") {
         return ignore_ctrl_c(first, second, dll_path);
