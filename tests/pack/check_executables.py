@@ -110,7 +110,10 @@ def check(objdump, path, launchers):
     pe = pefile.PE(data=data)
     if block_section(pe) is None:
         return None
-    own = [(d, l) for d, l in launchers if l.sections[0].get_data() == pe.sections[0].get_data()]
+    # The launcher it was made from: its sections are this executable's first ones.
+    own = [(d, l) for d, l in launchers if len(l.sections) < len(pe.sections) and
+           all((a.VirtualAddress, a.SizeOfRawData, a.PointerToRawData) ==
+               (b.VirtualAddress, b.SizeOfRawData, b.PointerToRawData) for a, b in zip(l.sections, pe.sections))]
     if not own:
         return ["made from none of the launchers given"]
     problems = []
