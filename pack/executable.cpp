@@ -67,10 +67,10 @@ void drop_certificate_table(launcher_image &l) {
     l.signature_dropped = true;
 }
 
-std::uint32_t record_rva(const launcher_image &l) {
-    for (const auto &s : l.headers.sections) {
-        if (l.record_offset >= s.raw_offset && l.record_offset - s.raw_offset < s.raw_size) {
-            return static_cast<std::uint32_t>(s.virtual_address + (l.record_offset - s.raw_offset));
+std::uint32_t rva_of_file_offset(const pe_headers &h, std::uint64_t offset) {
+    for (const auto &s : h.sections) {
+        if (offset >= s.raw_offset && offset - s.raw_offset < s.raw_size) {
+            return static_cast<std::uint32_t>(s.virtual_address + (offset - s.raw_offset));
         }
     }
     return 0;
@@ -95,12 +95,13 @@ void find_record(launcher_image &l) {
         refuse(l, "it has " + std::to_string(found.size()) + " block records");
     }
     l.record_offset = found.front();
+    l.record_rva = rva_of_file_offset(l.headers, l.record_offset);
     if (l.record_offset + payload_record_size > l.file.size()) {
         refuse(l, "its block record is cut short");
     }
     std::uint64_t address = load_u64(l.file, l.record_offset + payload_record_address_offset);
     std::uint64_t length = load_u64(l.file, l.record_offset + payload_record_length_offset);
-    if (address != l.headers.image_base + record_rva(l) || length != 0) {
+    if (address != l.headers.image_base + l.record_rva || length != 0) {
         refuse(l, "it already holds a payload block (it is a packed executable)");
     }
 }
@@ -111,7 +112,7 @@ void check_record_relocation(const launcher_image &l) {
     if ((l.headers.dll_characteristics & pe_dll_dynamic_base) == 0) {
         return;
     }
-    std::uint32_t wanted = record_rva(l) + payload_record_address_offset;
+    std::uint32_t wanted = l.record_rva + payload_record_address_offset;
     const pe_directory &relocations = l.headers.directories[pe_directory_base_relocation];
     auto start = rva_to_file_offset(l.headers, relocations.rva);
     std::uint64_t end = start ? *start + relocations.size : 0;
@@ -174,10 +175,16 @@ const pe_section *resource_section(const pe_headers &h) {
     return nullptr;
 }
 
+// A section name: up to 8 bytes, padded with zeros.
+void store_section_name(bytes &headers, size_t at, const std::string &name) {
+    std::fill(headers.begin() + at, headers.begin() + at + 8, 0);
+    std::copy(name.begin(), name.end(), headers.begin() + at);
+}
+
 void store_section_header(bytes &headers, size_t at, const std::string &name, std::uint32_t virtual_size,
                           std::uint32_t rva, std::uint32_t raw_size, std::uint32_t raw_offset) {
     std::fill(headers.begin() + at, headers.begin() + at + pe_section_header_size, 0);
-    std::copy(name.begin(), name.end(), headers.begin() + at);
+    store_section_name(headers, at, name);
     store_u32(headers, at + 8, virtual_size);
     store_u32(headers, at + 12, rva);
     store_u32(headers, at + 16, raw_size);
@@ -248,10 +255,11 @@ executable_writer::executable_writer(const launcher_image &launcher, const fs::p
         write_zeros(out_, resources_->offset - launcher.file.size());
         out_.write(reinterpret_cast<const char *>(resource_bytes_.data()),
                    static_cast<std::streamsize>(resource_bytes_.size()));
-        write_zeros(out_, block_.offset - resources_->offset - resource_bytes_.size());
-    } else {
-        write_zeros(out_, block_.offset - launcher.file.size());
     }
+    if (!out_) {
+        throw pack_error("cannot write " + path_utf8(out));
+    }
+    write_zeros(out_, block_.offset - static_cast<std::uint64_t>(out_.tellp()));
 }
 
 // The resource section takes the block's place; the block moves after it.
@@ -310,10 +318,8 @@ bytes executable_writer::patched_headers(std::uint64_t block_length) const {
         store_u32(headers, directory, resources_->rva);
         store_u32(headers, directory + 4, static_cast<std::uint32_t>(resources_->size));
         if (const pe_section *own = resource_section(h)) {
-            size_t name_at = h.section_table_offset + (own - h.sections.data()) * pe_section_header_size;
-            std::string name = replaced_resource_section_name;
-            std::fill(headers.begin() + name_at, headers.begin() + name_at + 8, 0);
-            std::copy(name.begin(), name.end(), headers.begin() + name_at);
+            store_section_name(headers, h.section_table_offset + (own - h.sections.data()) * pe_section_header_size,
+                               replaced_resource_section_name);
         }
     }
     auto raw = static_cast<std::uint32_t>(align_up(block_length, h.file_alignment));

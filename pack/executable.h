@@ -38,6 +38,7 @@ struct launcher_image {
     bytes file;          // the launcher's bytes, less a certificate table
     pe_headers headers;
     std::uint64_t record_offset = 0;  // file offset of the block record
+    std::uint32_t record_rva = 0;     // and its address relative to the image base
     bool signature_dropped = false;   // it was signed; the signature cannot survive packing
 };
 

@@ -219,15 +219,16 @@ std::vector<archive_entry> collect(const arguments &args) {
     return entries;
 }
 
-// Writes the block of `entries` to `out`, with a progress line on a terminal.
-block_stats compress(const arguments &args, const std::vector<archive_entry> &entries, std::ostream &out) {
+// Runs `write(progress)`, which writes the block of `entries`, with a
+// progress line drawn on a terminal.
+template <typename Write>
+block_stats with_progress(const std::vector<archive_entry> &entries, Write write) {
     std::uint64_t total_bytes = 0;
     for (const auto &e : entries) {
         total_bytes += e.size;
     }
     progress_line progress(entries.size(), total_bytes, stderr_is_terminal());
-    return write_block(entries, out, args.block,
-                       [&](size_t files, std::uint64_t bytes) { progress.update(files, bytes); });
+    return write([&](size_t files, std::uint64_t bytes) { progress.update(files, bytes); });
 }
 
 // What the EXE OPTIONS make of the executable, checked before anything is
@@ -270,12 +271,9 @@ int pack(const arguments &args) {
                 "block writes no executable: --launcher, --icon, --version and --console are for build and link");
         auto entries = collect(args);
         staged_output out(*args.output);
-        std::ofstream file(out.path(), std::ios::binary | std::ios::trunc);
-        compress(args, entries, file);
-        file.close();
-        if (!file) {
-            throw pack_error("cannot write " + path_utf8(*args.output));
-        }
+        with_progress(entries, [&](const progress_callback &progress) {
+            return write_block(entries, out.path(), args.block, progress);
+        });
         out.commit();
         return 0;
     }
@@ -284,7 +282,9 @@ int pack(const arguments &args) {
     auto entries = collect(args);
     staged_output out(*args.output);
     executable_writer exe(launcher, out.path(), options);
-    block_stats stats = compress(args, entries, exe.block_stream());
+    block_stats stats = with_progress(entries, [&](const progress_callback &progress) {
+        return write_block(entries, exe.block_stream(), args.block, progress);
+    });
     exe.finish(stats.block_bytes);
     out.commit();
     return 0;
