@@ -32,7 +32,7 @@ def main():
                    "/f"])
         host = x.start(["wine", console_host, xsession.windows_path(result), "none", xsession.windows_path(gui_exe),
                         "--exit-code", "0x%X" % EXIT_CODE])
-        windows = x.wait_for_window(TITLE, host)
+        windows = x.wait_for_windows(["--name", "^%s$" % TITLE], 30, host)
         assert len(windows) == 1, "expected one window titled %r, found %s" % (TITLE, windows)
         time.sleep(1)  # let it draw, for the screenshot
         visible = x.visible_windows()

@@ -25,31 +25,21 @@ import xsession  # noqa: E402
 CONSOLE_CLASS = "conhost.exe"
 
 
-def wait_for(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return False
-
-
 def ctrl_c_typed_into_the_window(x, app, work):
     ready, marker = os.path.join(work, "ready"), os.path.join(work, "marker")
     run = x.start(["wine", "start", "/wait", "cmd", "/c", xsession.windows_path(app), "ignore_ctrl",
                    xsession.windows_path(ready), xsession.windows_path(marker)])
-    assert wait_for(lambda: os.path.exists(ready), 60), "the application did not start"
+    assert xsession.wait_for(lambda: os.path.exists(ready), 60), "the application did not start"
     # The target directory, from where the application says it was unpacked.
     unpacked = dict(line.split("=", 1) for line in open(ready).read().splitlines())["dir"]
     directory = os.path.join(os.environ["WINEPREFIX"], "drive_c", *unpacked.split("\\")[1:])
     assert os.path.isdir(directory), directory
-    windows = []
-    wait_for(lambda: windows.extend(x.xdotool("search", "--onlyvisible", "--class", CONSOLE_CLASS)) or windows, 10)
+    windows = x.wait_for_windows(["--class", CONSOLE_CLASS], 10)
     assert len(windows) == 1, "expected one console window, found %s: %s" % (windows, x.visible_windows())
     x.xdotool("windowfocus", "--sync", windows[0])
     typed = time.monotonic()
     x.xdotool("key", "ctrl+c")
-    assert wait_for(lambda: not os.path.exists(directory), 20), "the directory is still there"
+    assert xsession.wait_for(lambda: not os.path.exists(directory), 20), "the directory is still there"
     gone = time.monotonic() - typed
     run.wait(timeout=30)
     assert 4.5 < gone < 9, "the directory went %.1f s after Ctrl+C, not after the 5 s grace" % gone

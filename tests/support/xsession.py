@@ -6,7 +6,7 @@ the test runner's pipes, and the Wine server is ended before and after.
 
     with xsession.session() as x:
         app = x.start(["wine", "app.exe"])
-        window = x.wait_for_window("Title", app)
+        window = x.wait_for_windows(["--name", "^Title$"], 30, app)
 """
 import contextlib
 import os
@@ -66,16 +66,24 @@ class session:
         return {w: self.run(["xdotool", "getwindowname", w]).stdout.strip()
                 for w in self.xdotool("search", "--onlyvisible", "--name", ".*") if w != root}
 
-    def wait_for_window(self, title, process, seconds=30):
-        """The ids of the visible windows named exactly `title`, once there
-        are any, or none when `process` ends first or time runs out."""
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline and process.poll() is None:
-            found = self.xdotool("search", "--onlyvisible", "--name", "^%s$" % title)
-            if found:
-                return found
-            time.sleep(0.1)
-        return []
+    def wait_for_windows(self, search, seconds, process=None):
+        """The ids of the visible windows that `xdotool search --onlyvisible
+        SEARCH...` finds, once there are any, or none when `process` ends
+        first or time runs out."""
+        found = []
+        wait_for(lambda: found.extend(self.xdotool("search", "--onlyvisible", *search)) or found or
+                 (process is not None and process.poll() is not None), seconds)
+        return found
+
+
+def wait_for(condition, seconds):
+    """Whether `condition()` came true within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return False
 
 
 def windows_path(path):
