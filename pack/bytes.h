@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -51,6 +54,30 @@ inline void append_le(bytes &b, std::uint64_t value, size_t width) {
 
 inline std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
+}
+
+// A whole file read into memory, unless it holds more than `limit` bytes.
+struct whole_file {
+    bool readable = false;  // false: it could not be opened or read
+    std::error_code error;  // why, when the file system said
+    std::uint64_t size = 0;
+    bytes data;             // empty when it is larger than the limit
+};
+
+inline whole_file read_whole_file(const std::filesystem::path &path, std::uint64_t limit) {
+    whole_file f;
+    f.size = std::filesystem::file_size(path, f.error);
+    std::ifstream in(path, std::ios::binary);
+    if (f.error || !in) {
+        return f;
+    }
+    f.readable = true;
+    if (f.size <= limit) {
+        f.data.resize(static_cast<size_t>(f.size));
+        f.readable = static_cast<bool>(
+            in.read(reinterpret_cast<char *>(f.data.data()), static_cast<std::streamsize>(f.size)));
+    }
+    return f;
 }
 
 }  // namespace velsor

@@ -218,20 +218,14 @@ launcher_image load_launcher(bytes file, std::string origin) {
 
 launcher_image read_launcher(const fs::path &path) {
     std::string name = path_utf8(path);
-    std::error_code error;
-    auto size = fs::file_size(path, error);
-    if (error) {
-        throw pack_error("cannot read the launcher " + name + ": " + error.message());
+    whole_file f = read_whole_file(path, largest_launcher);
+    if (!f.readable) {
+        throw pack_error("cannot read the launcher " + name + (f.error ? ": " + f.error.message() : ""));
     }
-    if (size > largest_launcher) {
+    if (f.size > largest_launcher) {
         throw pack_error(name + " cannot be used as the launcher: it is too large to be one");
     }
-    std::ifstream in(path, std::ios::binary);
-    bytes data(static_cast<size_t>(size));
-    if (!in.read(reinterpret_cast<char *>(data.data()), static_cast<std::streamsize>(size))) {
-        throw pack_error("cannot read the launcher " + name);
-    }
-    return load_launcher(std::move(data), name);
+    return load_launcher(std::move(f.data), name);
 }
 
 /*-**** The packed executable ****/

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
 #include <set>
 #include <tuple>
 
@@ -61,23 +60,16 @@ struct icon_entry {
     std::uint32_t offset = 0;
 };
 
-bytes read_whole_file(const fs::path &file) {
-    std::error_code error;
-    std::uintmax_t size = fs::file_size(file, error);
-    std::ifstream in(file, std::ios::binary);
-    if (error || !in) {
-        throw pack_error("cannot read " + file.string());
+bytes read_icon_file(const fs::path &file) {
+    whole_file f = read_whole_file(file, max_icon_file_size);
+    if (!f.readable) {
+        throw pack_error("cannot read " + path_utf8(file));
     }
-    if (size > max_icon_file_size) {
-        throw pack_error(file.string() + " is not an icon file (" + std::to_string(size) +
+    if (f.size > max_icon_file_size) {
+        throw pack_error(path_utf8(file) + " is not an icon file (" + std::to_string(f.size) +
                          " bytes, far larger than any)");
     }
-    bytes data(static_cast<size_t>(size));
-    in.read(reinterpret_cast<char *>(data.data()), static_cast<std::streamsize>(size));
-    if (static_cast<std::uintmax_t>(in.gcount()) != size) {
-        throw pack_error("cannot read " + file.string());
-    }
-    return data;
+    return std::move(f.data);
 }
 
 // Checks the image's own header against its directory entry; returns the
@@ -148,8 +140,8 @@ std::uint16_t check_icon_image(const std::string &where, const bytes &image, con
 }  // namespace
 
 std::vector<resource> icon_resources(const fs::path &ico) {
-    const std::string name = ico.string();
-    bytes file = read_whole_file(ico);
+    const std::string name = path_utf8(ico);
+    bytes file = read_icon_file(ico);
     if (file.size() < icon_header_size) {
         throw pack_error(name + " is not an icon file (only " + std::to_string(file.size()) + " bytes)");
     }
