@@ -17,8 +17,9 @@ static const DWORD message_language_en_us = 0x0409;
 static const DWORD status_dll_not_found = 0xC0000135;  // the loader found no DLL the program imports
 static const size_t line_capacity = 8192;
 static const DWORD creation_flags = CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS;
+static const DWORD resume_failed = (DWORD)-1;
 
-static HANDLE program_process;
+static HANDLE volatile program_process;  // read by the console handler's thread
 
 /*-**** The fatal line ****/
 
@@ -103,7 +104,11 @@ static void put_into_job(HANDLE job, const PROCESS_INFORMATION *process) {
         TerminateProcess(process->hProcess, fatal_exit_status);
         fatal_error_with_code("Error, couldn't put the program into its job object.", code);
     }
-    ResumeThread(process->hThread);
+    if (ResumeThread(process->hThread) == resume_failed) {
+        DWORD code = GetLastError();
+        TerminateProcess(process->hProcess, fatal_exit_status);
+        fatal_error_with_code("Error, couldn't resume the program.", code);
+    }
     CloseHandle(process->hThread);
 }
 
