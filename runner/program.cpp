@@ -148,8 +148,10 @@ DWORD run_program(const wchar_t *program, wchar_t *command_line) {
         DWORD code = GetLastError();
         fatal_error_with_code("Error, couldn't read the program's exit code.", code);
     }
-    // Windows starts a program whose DLL is missing and its loader ends it
-    // with this status before the program's own code runs.
+    // CreateProcessW succeeds for a program whose DLL is missing: the loader
+    // in the new process ends it with this status before the program's own
+    // code runs (Windows and Wine alike; Wine also logs the DLL's name on
+    // its debug channel, Windows may show a system error box first).
     if (exit_code == status_dll_not_found) {
         fatal_start_failed(program, ERROR_MOD_NOT_FOUND);
     }
