@@ -51,3 +51,27 @@ inline constexpr size_t payload_record_size = 32;
 // Paths inside the launcher (target directory, extracted file) hold this many
 // code units including the terminator.
 inline constexpr size_t payload_path_capacity = 4096;
+
+// The unpack mode record, only in the launcher variant that has the unpack
+// modes (velsor-launcher-modes.exe), right after the block record. The
+// packer fills it for --cache and --unpack-dir; left as linked (flags 0, an
+// empty template) the launcher behaves as the default one.
+//
+//   offset 0   16 bytes  unpack_mode_record_marker
+//   offset 16  4 bytes   flags, little-endian (unpack_mode_flag_cache)
+//   offset 20  4 bytes   0
+//   offset 24  unpack_mode_template_units UTF-16LE code units: the path
+//              template of the unpacked directory, ending in a 0 code unit
+//              (empty: the default template)
+inline constexpr unsigned char unpack_mode_record_marker[] = {'Q', 'Z', 'V', ' ', 'u', 'n', 'p', 'a',
+                                                              'c', 'k', ' ', 'm', 'o', 'd', 'e', 's'};
+inline constexpr size_t unpack_mode_record_marker_size = sizeof unpack_mode_record_marker;
+inline constexpr size_t unpack_mode_flags_offset = 16;
+inline constexpr size_t unpack_mode_template_offset = 24;
+inline constexpr size_t unpack_mode_template_units = 1024;
+inline constexpr size_t unpack_mode_record_size = unpack_mode_template_offset + 2 * unpack_mode_template_units;
+inline constexpr unsigned int unpack_mode_flag_cache = 0x1;  // the unpacked directory stays between runs
+
+// The reserved directory at the top of the unpacked tree; in cache mode it
+// holds the cache's record and lock files.
+inline constexpr wchar_t unpack_reserved_directory[] = L".velsor";
