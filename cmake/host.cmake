@@ -16,6 +16,7 @@ include(cmake/zstd.cmake)
 
 set(windows_build ${CMAKE_BINARY_DIR}/windows)
 set(VELSOR_LAUNCHER_EXE ${windows_build}/bin/velsor-launcher.exe)
+set(VELSOR_MODES_LAUNCHER_EXE ${windows_build}/bin/velsor-launcher-modes.exe)
 ExternalProject_Add(windows
   SOURCE_DIR ${CMAKE_SOURCE_DIR}
   BINARY_DIR ${windows_build}
@@ -29,7 +30,7 @@ ExternalProject_Add(windows
     -DVELSOR_HOST_BUILD_DIR=${CMAKE_BINARY_DIR}
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target velsor_launchers
   BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${VELSOR_LAUNCHER_EXE}
+  BUILD_BYPRODUCTS ${VELSOR_LAUNCHER_EXE} ${VELSOR_MODES_LAUNCHER_EXE}
   INSTALL_COMMAND ""
   STEP_TARGETS build)
 

@@ -10,10 +10,11 @@ include(cmake/zstd.cmake)
 add_subdirectory(resources)
 add_subdirectory(launcher)
 
-# velsor-pack.exe carries this build's launcher.
+# velsor-pack.exe carries this build's launchers.
 set(VELSOR_LAUNCHER_EXE ${CMAKE_BINARY_DIR}/bin/velsor-launcher.exe)
+set(VELSOR_MODES_LAUNCHER_EXE ${CMAKE_BINARY_DIR}/bin/velsor-launcher-modes.exe)
 add_subdirectory(pack)
-add_dependencies(velsor-pack velsor-launcher)
+add_dependencies(velsor-pack velsor-launcher velsor-launcher-modes)
 
 # Every packed executable of this build is made with an empty environment and
 # no PATH: packing runs no compiler, assembler or linker.

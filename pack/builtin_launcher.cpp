@@ -6,9 +6,14 @@
 #ifndef VELSOR_LAUNCHER_FILE
 #error "VELSOR_LAUNCHER_FILE must name the launcher executable (as a string literal)"
 #endif
+#ifndef VELSOR_MODES_LAUNCHER_FILE
+#error "VELSOR_MODES_LAUNCHER_FILE must name the launcher with the unpack modes (as a string literal)"
+#endif
 
 extern "C" const unsigned char velsor_builtin_launcher[];
 extern "C" const unsigned char velsor_builtin_launcher_end[];
+extern "C" const unsigned char velsor_builtin_modes_launcher[];
+extern "C" const unsigned char velsor_builtin_modes_launcher_end[];
 
 __asm__(
 #ifdef _WIN32
@@ -20,6 +25,10 @@ __asm__(
     "velsor_builtin_launcher:\n"
     "\t.incbin \"" VELSOR_LAUNCHER_FILE "\"\n"
     "velsor_builtin_launcher_end:\n"
+    "\t.balign 16\n"
+    "velsor_builtin_modes_launcher:\n"
+    "\t.incbin \"" VELSOR_MODES_LAUNCHER_FILE "\"\n"
+    "velsor_builtin_modes_launcher_end:\n"
     "\t.text\n");
 
 namespace velsor {
@@ -27,6 +36,11 @@ namespace velsor {
 launcher_image builtin_launcher() {
     bytes image(velsor_builtin_launcher, velsor_builtin_launcher_end);
     return load_launcher(std::move(image), "the built-in launcher");
+}
+
+launcher_image builtin_modes_launcher() {
+    bytes image(velsor_builtin_modes_launcher, velsor_builtin_modes_launcher_end);
+    return load_launcher(std::move(image), "the built-in launcher with the unpack modes");
 }
 
 }  // namespace velsor

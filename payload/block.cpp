@@ -63,8 +63,12 @@ unsigned int unpack_mode_record_flags(void) {
 }
 
 // Copies the template up to its 0 code unit; the last unit always ends it.
+// The template is read through a pointer that is itself read as volatile:
+// volatile reads of the units alone still let the compiler use the
+// initialiser's zeros.
 void unpack_mode_record_template(wchar_t *output) {
-    const volatile wchar_t *from = velsor_unpack_mode_record.path_template;
+    const wchar_t *const volatile source = velsor_unpack_mode_record.path_template;
+    const wchar_t *from = source;
     size_t n = 0;
     for (; n + 1 < unpack_mode_template_units && from[n] != L'\0'; n++) {
         output[n] = from[n];
