@@ -375,6 +375,22 @@ static void unpack_private_directory(void) {
     release_in_use_file();  // a directory with an open file inside cannot be renamed
 }
 
+// Renames the private directory to the final name. A rename refused while
+// the final name is still free (a scanner holding a new file open, say) is
+// tried again; once another run has published first, ours goes.
+static void publish_private_directory(void) {
+    for (int check = 0; check < publish_checks; check++) {
+        if (MoveFileExW(private_directory, final_directory, 0)) {
+            return;
+        }
+        if (is_directory(final_directory)) {
+            break;
+        }
+        Sleep(publish_check_pause_ms);
+    }
+    remove_tree(private_directory);
+}
+
 // The payload is read once per run, so this run unpacks at most once; if
 // its own directory cannot be published, another run's published one is
 // waited for a little.
@@ -391,9 +407,7 @@ void unpack_cache_prepare(void) {
         retire_directory(final_directory, true);  // damaged; stays if another run still uses it
     }
     unpack_private_directory();
-    if (!MoveFileExW(private_directory, final_directory, 0)) {
-        remove_tree(private_directory);  // another run published first
-    }
+    publish_private_directory();
     for (int check = 0; check < publish_checks; check++) {
         if (use_published_directory()) {
             return;

@@ -101,12 +101,14 @@ unpack_mode checked_unpack_mode(const std::optional<std::string> &unpack_dir, bo
         refuse(text, "it must start at a drive (X:\\), a UNC path (\\\\server\\share), {TEMP}, {HOME}, "
                      "{CACHE_DIR} or {PROGRAM_DIR}");
     }
-    bool per_run = std::any_of(names.begin(), names.end(), [](const std::string &n) { return among(per_run_placeholders, n); });
+    bool per_run = std::any_of(names.begin(), names.end(),
+                               [](const std::string &n) { return among(per_run_placeholders, n); });
     if (!cache && !among(names, "RANDOM")) {
         refuse(text, "without --cache it needs {RANDOM}, or two runs would share one directory");
     }
     if (cache && per_run) {
-        refuse(text, "with --cache it must not use {PID}, {RANDOM}, {TIME} or {TIME_US}, or no run would find the cache");
+        refuse(text, "with --cache it must not use {PID}, {RANDOM}, {TIME} or {TIME_US}, "
+                     "or no run would find the cache");
     }
     auto units = utf8_to_utf16(text);
     if (!units) {
@@ -126,8 +128,8 @@ void check_reserved_directory(const std::vector<archive_entry> &entries) {
     std::u16string reserved = u".velsor";
     for (const auto &e : entries) {
         std::u16string top = e.name.substr(0, e.name.find(u'\\'));
-        if (top.size() == reserved.size() &&
-            std::equal(top.begin(), top.end(), reserved.begin(), [](char16_t a, char16_t b) { return fold_case(a) == fold_case(b); })) {
+        auto same_letter = [](char16_t a, char16_t b) { return fold_case(a) == fold_case(b); };
+        if (top.size() == reserved.size() && std::equal(top.begin(), top.end(), reserved.begin(), same_letter)) {
             throw pack_error("with --cache, " + utf16_to_utf8(e.name) + " cannot be packed: the top-level .velsor "
                              "directory belongs to velsor");
         }
