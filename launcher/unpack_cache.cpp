@@ -319,7 +319,9 @@ static bool directory_complete(const wchar_t *directory) {
     size_t end = wcslen(record_end);
     bool complete = length >= header + end && wcsncmp(text, record_header, header) == 0 &&
                     wcscmp(text + length - end, record_end) == 0;
-    text[length - end] = L'\0';
+    if (complete) {
+        text[length - end] = L'\0';  // the end line is not a file
+    }
     for (wchar_t *line = text + header; complete && *line != L'\0';) {
         wchar_t *newline = wcschr(line, L'\n');
         if (newline == NULL) {

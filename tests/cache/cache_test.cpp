@@ -119,14 +119,16 @@ TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
     EXPECT_EQ(run_exit(v1, 0xC0000005), 0xC0000005u);
     EXPECT_EQ(write_times(cached), first) << "a later run wrote into the cache";
 
-    // A file deleted or cut short is noticed and unpacked again.
-    for (const wchar_t *damage : {L"truncate", L"delete"}) {
+    // A file deleted or cut short, or a record cut short, is noticed and
+    // unpacked again.
+    for (const wchar_t *damage : {L"data\\noise.bin", L".velsor\\complete", L"probe.dll"}) {
         SCOPED_TRACE(harness::narrow(damage));
         std::wstring noise = cached + L"\\data\\noise.bin";
-        if (std::wstring(damage) == L"delete") {
+        if (std::wstring(damage) == L"probe.dll") {
             ASSERT_TRUE(DeleteFileW((cached + L"\\probe.dll").c_str()));
         } else {
-            HANDLE f = CreateFileW(noise.c_str(), GENERIC_WRITE, 0, NULL, TRUNCATE_EXISTING, 0, NULL);
+            std::wstring path = cached + L"\\" + damage;
+            HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, TRUNCATE_EXISTING, 0, NULL);
             ASSERT_NE(f, INVALID_HANDLE_VALUE);
             CloseHandle(f);
         }
