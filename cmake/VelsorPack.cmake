@@ -20,6 +20,7 @@ include_guard(GLOBAL)
 
 # velsor_add_executable(<target> APPDIR <dir> ENTRY <dll or exe> [OUTPUT <exe>]
 #                       [LEVEL <n>] [LAUNCHER <exe>] [CONSOLE | GUI] [ICON <file.ico>]
+#                       [UNPACK_DIR <template>] [CACHE]
 #                       [VERSION <a.b.c.d> [PRODUCT <text>] [COMPANY <text>]
 #                        [DESCRIPTION <text>] [COPYRIGHT <text>]]
 #                       [DEPENDS <files or targets>...])
@@ -34,12 +35,14 @@ include_guard(GLOBAL)
 # program (a command-line tool started from a shell), GUI a GUI program
 # (the default for a DLL); ICON and VERSION with its strings give the executable its icon
 # and version information; LAUNCHER packs with another launcher build than
-# the one velsor-pack carries. List under DEPENDS whatever fills <dir>: its
+# the one velsor-pack carries. UNPACK_DIR is the path template the
+# executable unpacks to (velsor-pack's --unpack-dir; '/' may stand for '\'),
+# CACHE keeps the unpacked directory between runs (--cache). List under DEPENDS whatever fills <dir>: its
 # targets (a DLL target, or a target made by velsor_stage_app) and files.
 # The executable's path is the target's VELSOR_EXECUTABLE property.
 function(velsor_add_executable target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI"
-    "APPDIR;ENTRY;OUTPUT;LEVEL;LAUNCHER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;CACHE"
+    "APPDIR;ENTRY;OUTPUT;LEVEL;LAUNCHER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;UNPACK_DIR" "DEPENDS")
   if(NOT arg_APPDIR OR NOT arg_ENTRY)
     message(FATAL_ERROR "velsor_add_executable(${target}): APPDIR and ENTRY are required")
   endif()
@@ -72,6 +75,12 @@ function(velsor_add_executable target)
   endif()
   if(arg_GUI)
     list(APPEND options --gui)
+  endif()
+  if(arg_CACHE)
+    list(APPEND options --cache)
+  endif()
+  if(DEFINED arg_UNPACK_DIR)
+    list(APPEND options --unpack-dir ${arg_UNPACK_DIR})
   endif()
   foreach(option IN ITEMS VERSION PRODUCT COMPANY DESCRIPTION COPYRIGHT)
     if(DEFINED arg_${option})

@@ -17,6 +17,7 @@ include(cmake/zstd.cmake)
 set(windows_build ${CMAKE_BINARY_DIR}/windows)
 set(VELSOR_LAUNCHER_EXE ${windows_build}/bin/velsor-launcher.exe)
 set(VELSOR_RUNNER_DLL ${windows_build}/bin/velsor-runner.dll)
+set(VELSOR_MODES_LAUNCHER_EXE ${windows_build}/bin/velsor-launcher-modes.exe)
 ExternalProject_Add(windows
   SOURCE_DIR ${CMAKE_SOURCE_DIR}
   BINARY_DIR ${windows_build}
@@ -30,7 +31,7 @@ ExternalProject_Add(windows
     -DVELSOR_HOST_BUILD_DIR=${CMAKE_BINARY_DIR}
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target velsor_launchers velsor-runner
   BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${VELSOR_LAUNCHER_EXE} ${VELSOR_RUNNER_DLL}
+  BUILD_BYPRODUCTS ${VELSOR_LAUNCHER_EXE} ${VELSOR_MODES_LAUNCHER_EXE} ${VELSOR_RUNNER_DLL}
   INSTALL_COMMAND ""
   STEP_TARGETS build)
 

@@ -11,11 +11,12 @@ add_subdirectory(resources)
 add_subdirectory(launcher)
 add_subdirectory(runner)
 
-# velsor-pack.exe carries this build's launcher and runner.
+# velsor-pack.exe carries this build's launchers and runner.
 set(VELSOR_LAUNCHER_EXE ${CMAKE_BINARY_DIR}/bin/velsor-launcher.exe)
+set(VELSOR_MODES_LAUNCHER_EXE ${CMAKE_BINARY_DIR}/bin/velsor-launcher-modes.exe)
 set(VELSOR_RUNNER_DLL ${CMAKE_BINARY_DIR}/bin/velsor-runner.dll)
 add_subdirectory(pack)
-add_dependencies(velsor-pack velsor-launcher velsor-runner)
+add_dependencies(velsor-pack velsor-launcher velsor-launcher-modes velsor-runner)
 
 # Every packed executable of this build is made with an empty environment and
 # no PATH: packing runs no compiler, assembler or linker.

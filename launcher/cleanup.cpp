@@ -11,6 +11,9 @@
 #include <wchar.h>
 
 #include "launcher/run_state.h"
+#ifdef VELSOR_UNPACK_MODES
+#include "launcher/unpack_mode.h"
+#endif
 
 static const DWORD child_grace_ms = 5000;
 static const UINT child_terminated_exit_code = 0;
@@ -54,6 +57,11 @@ static bool target_directory_exists(void) {
 
 // At most 21 attempts with 100 ms pauses; after the last one nobody looks.
 static void remove_target_directory(void) {
+#ifdef VELSOR_UNPACK_MODES
+    if (unpack_mode_keeps_directory()) {
+        return;  // the cache stays, however the run ends
+    }
+#endif
     request_directory_delete();
     for (int attempt = 0; attempt < delete_retries; attempt++) {
         if (!target_directory_exists()) {

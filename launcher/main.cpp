@@ -22,6 +22,9 @@
 #include "paths/template.h"
 #include "payload/extract.h"
 #include "payload/reader.h"
+#ifdef VELSOR_UNPACK_MODES
+#include "launcher/unpack_mode.h"
+#endif
 
 typedef int(__stdcall *run_code_function)(int argc, wchar_t **argv, const wchar_t *dll_path);
 
@@ -161,7 +164,11 @@ static DWORD wait_for_child(HANDLE child) {
 }
 
 static int run_parent(const wchar_t *argv0) {
+#ifdef VELSOR_UNPACK_MODES
+    unpack_mode_prepare_directory();
+#else
     extract_entries(extract_as_parent);
+#endif
     payload_close();
     set_application_environment(argv0);
     DWORD exit_code = wait_for_child(launch_child());
@@ -207,13 +214,23 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     if (!child) {
         prepare_parent_environment();
     }
-    if (!expand_path_template(target_directory, target_template, target_directory_capacity)) {
-        fatal_expand_failed(target_template);
+#ifdef VELSOR_UNPACK_MODES
+    const wchar_t *typed_argv0 = argv[0];
+    const wchar_t *path_template = unpack_mode_template(target_template);
+#else
+    const wchar_t *path_template = target_template;
+#endif
+    if (!expand_path_template(target_directory, path_template, target_directory_capacity)) {
+        fatal_expand_failed(path_template);
     }
     normalize_target_directory();
     if (!child && !SetConsoleCtrlHandler(console_control_handler, TRUE)) {
         fatal_error("Error, failed to register signal handler.");
     }
     payload_open();
+#ifdef VELSOR_UNPACK_MODES
+    return child ? run_child(argc, argv) : run_parent(typed_argv0);
+#else
     return child ? run_child(argc, argv) : run_parent(argv[0]);
+#endif
 }

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -237,6 +238,40 @@ archive_totals read_archive(const fs::path &file, const block_location &block, c
     return totals;
 }
 
+namespace {
+
+// The unpack mode line of an executable packed with --cache or
+// --unpack-dir; nothing for any other file. The record lies in the
+// launcher's part of the file, before the block.
+void list_unpack_mode(const fs::path &file, const block_location &block, std::ostream &out) {
+    std::ifstream in(file, std::ios::binary);
+    bytes head(static_cast<size_t>(block.offset));
+    if (!in.read(reinterpret_cast<char *>(head.data()), static_cast<std::streamsize>(head.size()))) {
+        return;
+    }
+    std::boyer_moore_searcher marker(std::begin(unpack_mode_record_marker), std::end(unpack_mode_record_marker));
+    auto at = std::search(head.begin(), head.end(), marker);
+    auto offset = static_cast<size_t>(at - head.begin());
+    if (at == head.end() || offset + unpack_mode_record_size > head.size()) {
+        return;
+    }
+    std::uint32_t flags = load_u32(head, offset + unpack_mode_flags_offset);
+    std::u16string text;
+    for (size_t i = 0; i + 1 < unpack_mode_template_units; i++) {
+        char16_t unit = load_u16(head, offset + unpack_mode_template_offset + 2 * i);
+        if (unit == 0) {
+            break;
+        }
+        text.push_back(unit);
+    }
+    if (flags != 0 || !text.empty()) {
+        out << "unpack mode: " << ((flags & unpack_mode_flag_cache) != 0 ? "cache" : "fresh directory per run")
+            << ", into " << display(text) << '\n';
+    }
+}
+
+}  // namespace
+
 void list_payload(const fs::path &file, std::ostream &out) {
     block_location block = locate_block(file);
     // A runner as the first entry names the program it starts.
@@ -266,6 +301,7 @@ void list_payload(const fs::path &file, std::ostream &out) {
     }
     out << t.files << " files, " << t.bytes << " bytes, " << t.compressed_bytes << " compressed bytes, ratio " << ratio
         << '\n';
+    list_unpack_mode(file, block, out);
 }
 
 namespace {

@@ -106,6 +106,28 @@ void find_record(launcher_image &l) {
     }
 }
 
+// The modes variant has one unfilled unpack mode record; the default one none.
+void find_mode_record(launcher_image &l) {
+    std::boyer_moore_searcher marker(std::begin(unpack_mode_record_marker), std::end(unpack_mode_record_marker));
+    auto at = std::search(l.file.begin(), l.file.end(), marker);
+    if (at == l.file.end()) {
+        return;
+    }
+    auto offset = static_cast<std::uint64_t>(at - l.file.begin());
+    if (std::search(at + 1, l.file.end(), marker) != l.file.end()) {
+        refuse(l, "it has more than one unpack mode record");
+    }
+    if (offset + unpack_mode_record_size > l.file.size()) {
+        refuse(l, "its unpack mode record is cut short");
+    }
+    auto record = l.file.begin() + static_cast<std::ptrdiff_t>(offset + unpack_mode_flags_offset);
+    if (std::any_of(record, record + (unpack_mode_record_size - unpack_mode_flags_offset),
+                    [](unsigned char b) { return b != 0; })) {
+        refuse(l, "its unpack mode record is already filled in (it is a packed executable)");
+    }
+    l.mode_record_offset = offset;
+}
+
 // When the image may be loaded anywhere (ASLR), the loader must move the
 // record's address with it: the launcher's base relocations must cover it.
 void check_record_relocation(const launcher_image &l) {
@@ -211,6 +233,7 @@ launcher_image load_launcher(bytes file, std::string origin) {
     check_kind(l);
     drop_certificate_table(l);
     find_record(l);
+    find_mode_record(l);
     check_record_relocation(l);
     check_header_room(l, 1);
     return l;
@@ -233,6 +256,10 @@ launcher_image read_launcher(const fs::path &path) {
 executable_writer::executable_writer(const launcher_image &launcher, const fs::path &out,
                                      const executable_options &options)
     : launcher_(launcher), options_(options), path_(out) {
+    if (options_.unpack && !launcher.mode_record_offset) {
+        throw pack_error("--cache and --unpack-dir need a launcher with the unpack modes; " + launcher.origin +
+                         " has none (use velsor-launcher-modes.exe)");
+    }
     const pe_headers &h = launcher.headers;
     block_ = added_section{payload_section_name, static_cast<std::uint32_t>(align_up(h.size_of_image, h.section_alignment)),
                            align_up(launcher.file.size(), h.file_alignment), 0};
@@ -344,11 +371,39 @@ void executable_writer::finish(std::uint64_t block_length) {
     store_u64(record, 0, h.image_base + block_.rva);
     store_u64(record, 8, block_length);
     write_bytes(out_, launcher_.record_offset + payload_record_address_offset, record.data(), record.size());
+    write_unpack_mode(block_length);
     write_checksum();
     out_.close();
     if (!out_) {
         throw pack_error("cannot write " + path_utf8(path_));
     }
+}
+
+// The mode and the template; with the cache the template ends in the
+// block's identity, read back from the file as written.
+void executable_writer::write_unpack_mode(std::uint64_t block_length) {
+    if (!options_.unpack) {
+        return;
+    }
+    out_.flush();
+    out_.seekg(static_cast<std::streamoff>(block_.offset));
+    block_identity identity;
+    std::vector<unsigned char> chunk(copy_chunk);
+    for (std::uint64_t left = block_length; left > 0;) {
+        auto n = static_cast<std::streamsize>(std::min<std::uint64_t>(left, chunk.size()));
+        if (!out_.read(reinterpret_cast<char *>(chunk.data()), n)) {
+            throw pack_error("cannot read back " + path_utf8(path_));
+        }
+        identity.add(chunk.data(), static_cast<size_t>(n));
+        left -= static_cast<std::uint64_t>(n);
+    }
+    std::u16string text = stored_template(*options_.unpack, identity.value());
+    bytes record(unpack_mode_record_size - unpack_mode_flags_offset);
+    store_u32(record, 0, options_.unpack->cache ? unpack_mode_flag_cache : 0);
+    for (size_t i = 0; i < text.size(); i++) {
+        store_u16(record, unpack_mode_template_offset - unpack_mode_flags_offset + 2 * i, text[i]);
+    }
+    write_bytes(out_, *launcher_.mode_record_offset + unpack_mode_flags_offset, record.data(), record.size());
 }
 
 // The checksum covers the whole file as written, so it is computed last,

@@ -20,6 +20,7 @@
 #include "pack/bytes.h"
 #include "pack/pe.h"
 #include "pack/resources.h"
+#include "pack/unpack_mode.h"
 
 namespace velsor {
 
@@ -40,6 +41,7 @@ struct launcher_image {
     std::uint64_t record_offset = 0;  // file offset of the block record
     std::uint32_t record_rva = 0;     // and its address relative to the image base
     bool signature_dropped = false;   // it was signed; the signature cannot survive packing
+    std::optional<std::uint64_t> mode_record_offset;  // the unpack mode record, in the modes variant
 };
 
 // Checks a launcher: a pack_error unless `file` is a 64-bit PE executable
@@ -51,6 +53,8 @@ launcher_image read_launcher(const std::filesystem::path &file);
 // The launcher that velsor-pack carries inside itself (defined with the
 // packer's main program).
 launcher_image builtin_launcher();
+// The same launcher with the unpack modes (velsor-launcher-modes.exe).
+launcher_image builtin_modes_launcher();
 
 struct executable_options {
     std::optional<std::uint16_t> subsystem;  // the launcher's own when not set
@@ -60,6 +64,8 @@ struct executable_options {
     // manifest) and these, and nothing else; the launcher's own resource
     // section stays where it is, renamed, and is no longer referenced.
     std::vector<resource> resources;
+    // --cache and --unpack-dir, written into the unpack mode record.
+    std::optional<unpack_mode> unpack;
 };
 
 // The name the launcher's own resource section gets once it is replaced.
@@ -95,6 +101,7 @@ private:
     void lay_out_resources();
     bytes patched_headers(std::uint64_t block_length) const;
     void write_checksum();
+    void write_unpack_mode(std::uint64_t block_length);
 
     const launcher_image &launcher_;
     executable_options options_;

@@ -15,6 +15,7 @@
 #include "pack/program.h"
 #include "pack/progress.h"
 #include "pack/resources.h"
+#include "pack/unpack_mode.h"
 #include "pack/utf16.h"
 
 #ifndef VELSOR_VERSION
@@ -68,6 +69,15 @@ const char usage[] =
     "  --description TEXT  FileDescription\n"
     "  --copyright TEXT  LegalCopyright\n"
     "                    (OriginalFilename and InternalName come from OUT.exe)\n"
+    "  --unpack-dir TEMPLATE  where the executable unpacks itself, instead of\n"
+    "                    {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}; placeholders {TEMP} {HOME}\n"
+    "                    {CACHE_DIR} {PROGRAM} {PROGRAM_BASE} {PROGRAM_DIR} {PID} {RANDOM}\n"
+    "                    {TIME_US} {TIME}; it starts at X:\\, \\\\server\\share, {TEMP}, {HOME},\n"
+    "                    {CACHE_DIR} or {PROGRAM_DIR}, needs {RANDOM} without --cache;\n"
+    "                    '/' becomes '\\'\n"
+    "  --cache           keep the unpacked directory between runs (fast restarts), in\n"
+    "                    {CACHE_DIR}\\velsor\\<OUT name>\\<block id>, or TEMPLATE\\<block id>;\n"
+    "                    older versions' directories there are removed once unused\n"
     "\n"
     "What gets packed: every regular file below APPDIR. Refused, with one line\n"
     "on stderr and no output file: names Windows cannot hold (CON, aux.txt and\n"
@@ -108,6 +118,8 @@ struct arguments {
     version_strings strings;
     bool console = false;
     bool gui = false;
+    bool cache = false;
+    std::optional<std::string> unpack_dir;
     block_options block;
     bool entry_check = true;
 };
@@ -160,6 +172,10 @@ arguments parse_arguments(const std::vector<std::string> &argv) {
             args.console = true;
         } else if (a == "--gui") {
             args.gui = true;
+        } else if (a == "--cache") {
+            args.cache = true;
+        } else if (a == "--unpack-dir") {
+            args.unpack_dir = value();
         } else if (a == "--no-entry-check") {
             args.entry_check = false;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -223,7 +239,6 @@ void require(bool condition, const char *message) {
 // program's subsystem, icon and version are the defaults.
 void add_runner(const arguments &args, const entry_info &entry, std::vector<archive_entry> &entries,
                 executable_options &options) {
-    check_reserved_directory(entries);
     if (!options.subsystem) {
         options.subsystem = entry.headers.subsystem;
     }
@@ -244,11 +259,16 @@ void add_runner(const arguments &args, const entry_info &entry, std::vector<arch
 std::vector<archive_entry> collect(const arguments &args, executable_options *options = nullptr) {
     auto entries = collect_entries(utf8_path(args.positional[0]), *args.entry);
     check_case_collisions(entries);
+    std::optional<entry_info> entry;
     if (args.command == "build" && args.entry_check) {
-        entry_info entry = check_entry(entries.front().source);
-        if (entry.kind == entry_kind::program) {
-            add_runner(args, entry, entries, *options);
-        }
+        entry = check_entry(entries.front().source);
+    }
+    bool runner = entry && entry->kind == entry_kind::program;
+    if (runner || args.cache) {
+        check_reserved_directory(entries);  // before velsor's own files go in
+    }
+    if (runner) {
+        add_runner(args, *entry, entries, *options);
     }
     if (auto warning = long_path_warning(entries)) {
         std::fprintf(stderr, "velsor-pack: warning: %s\n", warning->c_str());
@@ -291,11 +311,16 @@ executable_options exe_options(const arguments &args) {
         strings.internal_name = path_utf8(args.output->stem());
         options.resources.push_back(version_resource(parse_version_number(*args.version), strings));
     }
+    if (args.cache || args.unpack_dir) {
+        options.unpack = checked_unpack_mode(args.unpack_dir, args.cache, path_utf8(args.output->stem()));
+    }
     return options;
 }
 
-launcher_image choose_launcher(const arguments &args) {
-    launcher_image launcher = args.launcher ? read_launcher(*args.launcher) : builtin_launcher();
+launcher_image choose_launcher(const arguments &args, const executable_options &options) {
+    launcher_image launcher = args.launcher  ? read_launcher(*args.launcher)
+                              : options.unpack ? builtin_modes_launcher()
+                                               : builtin_launcher();
     if (launcher.signature_dropped) {
         std::fprintf(stderr, "velsor-pack: warning: %s is signed; the packed executable is not (sign it instead)\n",
                      launcher.origin.c_str());
@@ -308,9 +333,10 @@ int pack(const arguments &args) {
     require(args.entry.has_value(), "--entry is required");
     require(args.output.has_value(), "-o is required");
     if (args.command == "block") {
-        require(!args.launcher && !args.icon && !args.version && !args.console && !args.gui,
-                "block writes no executable: --launcher, --icon, --version, --console and --gui are for build "
-                "and link");
+        require(!args.launcher && !args.icon && !args.version && !args.console && !args.gui && !args.cache &&
+                    !args.unpack_dir,
+                "block writes no executable: --launcher, --icon, --version, --console, --gui, --cache and "
+                "--unpack-dir are for build and link");
         auto entries = collect(args);
         staged_output out(*args.output);
         with_progress(entries, [&](const progress_callback &progress) {
@@ -320,7 +346,7 @@ int pack(const arguments &args) {
         return 0;
     }
     executable_options options = exe_options(args);  // before the long part
-    launcher_image launcher = choose_launcher(args);
+    launcher_image launcher = choose_launcher(args, options);
     auto entries = collect(args, &options);
     staged_output out(*args.output);
     executable_writer exe(launcher, out.path(), options);
@@ -357,7 +383,7 @@ int link(const arguments &args) {
         throw pack_error("block file not found: " + path_utf8(block));
     }
     executable_options options = exe_options(args);
-    launcher_image launcher = choose_launcher(args);
+    launcher_image launcher = choose_launcher(args, options);
     staged_output out(*args.output);
     executable_writer exe(launcher, out.path(), options);
     exe.check_fits(length);  // before anything large is written

@@ -12,6 +12,9 @@
 #include "paths/template.h"
 #include "payload/format.h"
 #include "payload/reader.h"
+#ifdef VELSOR_UNPACK_MODES
+#include "launcher/unpack_mode.h"
+#endif
 
 static const size_t name_capacity = payload_name_max_units + 1;
 static const size_t chunk_size = 32768;
@@ -183,5 +186,8 @@ void extract_entries(extract_role role) {
         uint64_t size = read_entry_size();
         ensure_parent_directories(output_path);
         write_entry_file(size);
+#ifdef VELSOR_UNPACK_MODES
+        unpack_cache_note_file(entry_name, size);
+#endif
     }
 }

@@ -54,7 +54,8 @@ inline constexpr size_t payload_path_capacity = 4096;
 
 // Packing an existing program: the payload's first entry is then velsor's
 // runner DLL, stored under this name, which starts the program. The
-// directory ".velsor" at the top of the unpacked tree belongs to velsor.
+// directory ".velsor" at the top of the unpacked tree belongs to velsor: it
+// also holds the cache's record and lock files.
 inline constexpr char16_t runner_entry_name[] = u".velsor\\runner.dll";
 inline constexpr char16_t velsor_directory_name[] = u".velsor";
 
@@ -71,3 +72,23 @@ inline constexpr size_t program_record_marker_size = sizeof program_record_marke
 inline constexpr size_t program_record_path_offset = 16;
 inline constexpr size_t program_record_path_units = payload_name_max_units + 1;
 inline constexpr size_t program_record_size = program_record_path_offset + 2 * program_record_path_units;
+
+// The unpack mode record, only in the launcher variant that has the unpack
+// modes (velsor-launcher-modes.exe), right after the block record. The
+// packer fills it for --cache and --unpack-dir; left as linked (flags 0, an
+// empty template) the launcher behaves as the default one.
+//
+//   offset 0   16 bytes  unpack_mode_record_marker
+//   offset 16  4 bytes   flags, little-endian (unpack_mode_flag_cache)
+//   offset 20  4 bytes   0
+//   offset 24  unpack_mode_template_units UTF-16LE code units: the path
+//              template of the unpacked directory, ending in a 0 code unit
+//              (empty: the default template)
+inline constexpr unsigned char unpack_mode_record_marker[] = {'Q', 'Z', 'V', ' ', 'u', 'n', 'p', 'a',
+                                                              'c', 'k', ' ', 'm', 'o', 'd', 'e', 's'};
+inline constexpr size_t unpack_mode_record_marker_size = sizeof unpack_mode_record_marker;
+inline constexpr size_t unpack_mode_flags_offset = 16;
+inline constexpr size_t unpack_mode_template_offset = 24;
+inline constexpr size_t unpack_mode_template_units = 1024;
+inline constexpr size_t unpack_mode_record_size = unpack_mode_template_offset + 2 * unpack_mode_template_units;
+inline constexpr unsigned int unpack_mode_flag_cache = 0x1;  // the unpacked directory stays between runs

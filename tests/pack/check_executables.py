@@ -24,6 +24,10 @@ CHANGED_FIELDS = {"SizeOfImage", "SizeOfInitializedData", "CheckSum", "Subsystem
 CHANGED_DIRECTORIES = {"IMAGE_DIRECTORY_ENTRY_RESOURCE"}
 
 
+MODE_RECORD_MARKER = b"QZV unpack modes"
+MODE_RECORD_SIZE = 24 + 2 * 1024
+
+
 def align(value, alignment):
     return (value + alignment - 1) // alignment * alignment
 
@@ -62,6 +66,9 @@ def launcher_unchanged(data, pe, launcher_data, launcher, problems):
         expect(same, "section %s moved or changed its header" % section_name(old), problems)
     patched = bytearray(data[:len(launcher_data)])
     patched[record_at + 16:record_at + 32] = launcher_data[record_at + 16:record_at + 32]
+    mode_at = launcher_data.find(MODE_RECORD_MARKER)
+    if mode_at >= 0:  # the modes launcher: its unpack mode record is filled in too
+        patched[mode_at + 16:mode_at + MODE_RECORD_SIZE] = launcher_data[mode_at + 16:mode_at + MODE_RECORD_SIZE]
     for s in launcher.sections:
         start, end = s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData
         expect(patched[start:end] == launcher_data[start:end], "bytes of %s changed" % section_name(s), problems)

@@ -396,3 +396,52 @@ TEST(Checks, NoWarningForOrdinaryPaths) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
 }
+
+// --unpack-dir and --cache: every refused template gives one line, status 1
+// and no output, for build and link alike.
+TEST(Checks, UnpackTemplatesRefused) {
+    struct refusal {
+        std::vector<std::string> options;
+        const char *fragment;
+    };
+    const std::string long_base = "C:\\" + std::string(1020, 'x');
+    const std::vector<refusal> table = {
+        {{"--unpack-dir", "{TEMP}\\run_{RANDOM}_{NOPE}"}, "unknown placeholder {NOPE}"},
+        {{"--unpack-dir", "{TEMP}\\run_{RANDOM}}"}, "'}' outside a placeholder"},
+        {{"--unpack-dir", "{TEMP}\\run_{RANDOM"}, "'{' without its '}'"},
+        {{"--unpack-dir", "relative\\{RANDOM}"}, "must start at a drive"},
+        {{"--unpack-dir", "\\rooted\\{RANDOM}"}, "must start at a drive"},
+        {{"--unpack-dir", "\\\\server\\\\{RANDOM}"}, "must start at a drive"},
+        {{"--unpack-dir", "{PROGRAM}\\{RANDOM}"}, "must start at a drive"},
+        {{"--unpack-dir", "{TEMP}x\\{RANDOM}"}, "must start at a drive"},
+        {{"--unpack-dir", "{TEMP}\\run_{PID}"}, "needs {RANDOM}"},
+        {{"--unpack-dir", "{CACHE_DIR}/app_{RANDOM}", "--cache"}, "must not use {PID}, {RANDOM}"},
+        {{"--unpack-dir", "{TEMP}\\app_{pid}", "--cache"}, "must not use {PID}, {RANDOM}"},
+        {{"--unpack-dir", long_base + "{RANDOM}"}, "longer than the 1023"},
+        {{"--unpack-dir", long_base, "--cache"}, "longer than the 1006"},
+    };
+    scratch s;
+    fs::path app = make_app(s);
+    ASSERT_EQ(pack_block(app, s / "app.blk").status, 0);
+    for (const auto &row : table) {
+        SCOPED_TRACE(row.options[1]);
+        std::vector<std::string> build = {"build", app.string(), "--entry", "app.dll", "-o", (s / "b.exe").string()};
+        std::vector<std::string> link = {"link", (s / "app.blk").string(), "-o", (s / "l.exe").string()};
+        build.insert(build.end(), row.options.begin(), row.options.end());
+        link.insert(link.end(), row.options.begin(), row.options.end());
+        expect_refused(pack(build), s / "b.exe", row.fragment);
+        expect_refused(pack(link), s / "l.exe", row.fragment);
+    }
+}
+
+TEST(Checks, CacheRefusesTheReservedDirectory) {
+    for (const char *name : {".velsor/runner.dll", ".Velsor/x", ".VELSOR"}) {
+        scratch s;
+        fs::path app = make_app(s);
+        write_file(app / name, "x");
+        result r = pack({"build", app.string(), "--entry", "app.dll", "-o", (s / "c.exe").string(), "--cache"});
+        expect_refused(r, s / "c.exe", "reserved for velsor");
+        write_file(app / "more", "x");  // without --cache the name is an ordinary one
+        EXPECT_EQ(pack_build(app, s / "d.exe", "app.dll").status, 0);
+    }
+}

@@ -1,0 +1,221 @@
+// The unpack modes under Wine: a cached directory that lasts between runs,
+// and a directory of one's own choosing that goes as in the default mode.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/harness.h"
+
+namespace {
+
+const std::wstring v1 = L"cache_v1.exe", v2 = L"cache_v2.exe";
+
+// The directory names in `directory`, "." and ".." left out.
+std::vector<std::wstring> names_in(const std::wstring &directory) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
+    return names;
+}
+
+// Every file below `root` with its last write time.
+std::map<std::wstring, ULONGLONG> write_times(const std::wstring &root) {
+    std::map<std::wstring, ULONGLONG> times;
+    for (const auto &name : harness::list_files(root)) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExW((root + L"\\" + name).c_str(), GetFileExInfoStandard, &data)) {
+            times[name] = ((ULONGLONG)data.ftLastWriteTime.dwHighDateTime << 32) | data.ftLastWriteTime.dwLowDateTime;
+        }
+    }
+    return times;
+}
+
+// What the probe's report FILE wrote: its "key=value" records.
+std::map<std::wstring, std::wstring> report(const std::wstring &file) {
+    std::string bytes = harness::read_file(file);
+    std::wstring text(bytes.size() / 2, L'\0');
+    memcpy(text.data(), bytes.data(), text.size() * 2);
+    std::map<std::wstring, std::wstring> values;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find(L'\0', at);
+        std::wstring record = text.substr(at, end - at);
+        size_t eq = record.find(L'=');
+        if (eq != std::wstring::npos && !values.count(record.substr(0, eq))) {
+            values[record.substr(0, eq)] = record.substr(eq + 1);
+        }
+        at = end == std::wstring::npos ? text.size() : end + 1;
+    }
+    return values;
+}
+
+DWORD run_exit(const std::wstring &exe, DWORD code) {
+    harness::run_result r = harness::run(harness::bin_path(exe), {L"exit", std::to_wstring(code)});
+    EXPECT_FALSE(r.timed_out);
+    return r.exit_code;
+}
+
+DWORD wait_exit(HANDLE process) {
+    DWORD code = 0;
+    EXPECT_EQ(WaitForSingleObject(process, 120000), WAIT_OBJECT_0);
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    return code;
+}
+
+bool wait_for(const std::wstring &path) {
+    for (int i = 0; i < 6000 && !harness::path_exists(path); i++) {
+        Sleep(10);
+    }
+    return harness::path_exists(path);
+}
+
+class Cache : public testing::Test {
+protected:
+    void SetUp() override {
+        base = harness::temp_directory() + L"\\velsor_cache_test";
+        harness::remove_tree(base);
+        scratch = harness::make_scratch_directory(L"velsor_cache_");
+    }
+    void TearDown() override {
+        harness::remove_tree(base);
+        harness::remove_tree(scratch);
+    }
+    // The one directory in the base, which must be all there is.
+    std::wstring only_directory() {
+        auto names = names_in(base);
+        EXPECT_EQ(names.size(), 1u);
+        return names.empty() ? L"" : base + L"\\" + names[0];
+    }
+    std::wstring base, scratch;
+};
+
+TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
+    // First run unpacks and keeps; later runs unpack nothing.
+    ASSERT_EQ(run_exit(v1, 7), 7u);
+    std::wstring cached = only_directory();
+    ASSERT_EQ(names_in(base)[0].size(), 16u);
+    auto first = write_times(cached);
+    EXPECT_TRUE(first.count(L"probe.dll") && first.count(L"data\\noise.bin") && first.count(L".velsor\\complete"));
+    std::wstring file = scratch + L"\\report";
+    harness::run_result r = harness::run(harness::bin_path(v1), {L"report", file, L"a b", L""});
+    EXPECT_EQ(r.exit_code, 0u) << r.err;
+    auto seen = report(file);
+    EXPECT_EQ(seen[L"dll_path"], cached + L"\\probe.dll");
+    EXPECT_EQ(seen[L"argc"], L"5");
+    EXPECT_EQ(seen[L"VELSOR_ONEFILE_DIRECTORY"] + L"\\" + v1, harness::bin_path(v1));
+    EXPECT_EQ(seen[L"VELSOR_ONEFILE_RANDOM"], L"(unset)");
+    EXPECT_EQ(run_exit(v1, 0xC0000005), 0xC0000005u);
+    EXPECT_EQ(write_times(cached), first) << "a later run wrote into the cache";
+
+    // A file deleted or cut short, or a record cut short, is noticed and
+    // unpacked again.
+    for (const wchar_t *damage : {L"data\\noise.bin", L".velsor\\complete", L"probe.dll"}) {
+        SCOPED_TRACE(harness::narrow(damage));
+        std::wstring noise = cached + L"\\data\\noise.bin";
+        if (std::wstring(damage) == L"probe.dll") {
+            ASSERT_TRUE(DeleteFileW((cached + L"\\probe.dll").c_str()));
+        } else {
+            std::wstring path = cached + L"\\" + damage;
+            HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, TRUNCATE_EXISTING, 0, NULL);
+            ASSERT_NE(f, INVALID_HANDLE_VALUE);
+            CloseHandle(f);
+        }
+        EXPECT_EQ(run_exit(v1, 3), 3u);
+        cached = only_directory();
+        EXPECT_EQ(write_times(cached).size(), first.size());
+        EXPECT_EQ(harness::read_file(noise).size(), 32u << 20);
+    }
+
+    // A run killed while it unpacks leaves nothing a later run trusts.
+    harness::remove_tree(base);
+    HANDLE killed = harness::start(harness::bin_path(v1), {L"exit", L"1"});
+    bool caught = false;
+    for (int i = 0; i < 20000 && !caught; i++) {
+        auto names = names_in(base);
+        caught = names.size() == 1 && names[0].find(L".new-") != std::wstring::npos;
+        Sleep(caught ? 0 : 1);
+    }
+    TerminateProcess(killed, 9);
+    wait_exit(killed);
+    ASSERT_TRUE(caught) << "the first run was not caught unpacking";
+    EXPECT_EQ(names_in(base).size(), 1u) << "killed before it published";
+    EXPECT_EQ(run_exit(v1, 4), 4u);
+    EXPECT_EQ(names_in(base).size(), 1u) << "the killed run's private directory stayed";
+    EXPECT_EQ(names_in(base)[0].size(), 16u);
+
+    // Two first runs at once: both succeed, one directory stays.
+    harness::remove_tree(base);
+    HANDLE one = harness::start(harness::bin_path(v1), {L"exit", L"11"});
+    HANDLE two = harness::start(harness::bin_path(v1), {L"exit", L"12"});
+    EXPECT_EQ(wait_exit(one), 11u);
+    EXPECT_EQ(wait_exit(two), 12u);
+    std::wstring old_version = only_directory();
+
+    // A new version removes the old one, but not while the old one runs.
+    std::wstring running = scratch + L"\\running";
+    HANDLE busy = harness::start(harness::bin_path(v1), {L"report-then-sleep", running, L"8000"});
+    ASSERT_TRUE(wait_for(running));
+    EXPECT_EQ(run_exit(v2, 0), 0u);
+    EXPECT_EQ(names_in(base).size(), 2u);
+    EXPECT_TRUE(harness::path_exists(old_version + L"\\probe.dll")) << "removed while in use";
+    EXPECT_EQ(wait_exit(busy), 0u);
+    EXPECT_EQ(run_exit(v2, 0), 0u);
+    std::wstring new_version = only_directory();
+    EXPECT_NE(new_version, old_version);
+    EXPECT_TRUE(harness::path_exists(new_version + L"\\version.txt"));
+}
+
+// Ctrl+C ends the run but leaves the cache in place and complete.
+TEST_F(Cache, CtrlCLeavesTheCache) {
+    std::wstring console_base = harness::temp_directory() + L"\\velsor_cache_console";
+    harness::remove_tree(console_base);
+    std::wstring ready = scratch + L"\\ready", marker = scratch + L"\\marker";
+    std::vector<std::wstring> host_args = {scratch + L"\\host_result", L"file:" + ready,
+                                           harness::bin_path(L"cache_console.exe"), L"wait_ctrl", ready, marker};
+    harness::run_options options;
+    options.capture = false;
+    options.creation_flags = CREATE_NEW_CONSOLE;
+    harness::run_result host = harness::run(harness::bin_path(L"console_host.exe"), host_args, options);
+    EXPECT_EQ(host.exit_code, 0u);
+    EXPECT_NE(harness::read_file(scratch + L"\\host_result").find("signalled=1"), std::string::npos);
+    EXPECT_EQ(harness::read_file(marker), "signalled\n");
+    auto names = names_in(console_base);
+    ASSERT_EQ(names.size(), 1u);
+    std::wstring cached = console_base + L"\\" + names[0];
+    auto before = write_times(cached);
+    EXPECT_TRUE(before.count(L"console_app.dll") && before.count(L".velsor\\complete"));
+    harness::run_result again = harness::run(harness::bin_path(L"cache_console.exe"), {L"exit", L"6"});
+    EXPECT_EQ(again.exit_code, 6u);
+    EXPECT_EQ(write_times(cached), before) << "the cache was not complete after Ctrl+C";
+    harness::remove_tree(console_base);
+}
+
+// Without --cache the chosen directory is used once and removed.
+TEST(UnpackDir, FreshDirectoryWhereTheTemplateSaysAndGone) {
+    std::wstring parent = harness::temp_directory() + L"\\velsor_fresh_test";
+    std::wstring scratch = harness::make_scratch_directory(L"velsor_fresh_");
+    std::wstring file = scratch + L"\\report";
+    harness::run_result r = harness::run(harness::bin_path(L"cache_fresh.exe"), {L"report", file});
+    EXPECT_EQ(r.exit_code, 0u) << r.err;
+    auto seen = report(file);
+    std::wstring expected = parent + L"\\run_" + std::to_wstring(r.process_id) + L"_" + seen[L"VELSOR_ONEFILE_RANDOM"];
+    EXPECT_EQ(seen[L"dll_path"], expected + L"\\probe.dll");
+    EXPECT_FALSE(harness::path_exists(expected));
+    EXPECT_TRUE(names_in(parent).empty());
+    harness::remove_tree(parent);
+    harness::remove_tree(scratch);
+}
+
+}  // namespace
