@@ -18,25 +18,27 @@
 # single .exe.
 include_guard(GLOBAL)
 
-# velsor_add_executable(<target> APPDIR <dir> ENTRY <dll> [OUTPUT <exe>]
-#                       [LEVEL <n>] [LAUNCHER <exe>] [CONSOLE] [ICON <file.ico>]
+# velsor_add_executable(<target> APPDIR <dir> ENTRY <dll or exe> [OUTPUT <exe>]
+#                       [LEVEL <n>] [LAUNCHER <exe>] [CONSOLE | GUI] [ICON <file.ico>]
 #                       [VERSION <a.b.c.d> [PRODUCT <text>] [COMPANY <text>]
 #                        [DESCRIPTION <text>] [COPYRIGHT <text>]]
 #                       [DEPENDS <files or targets>...])
 #
 # Packs the application directory <dir> into one executable that runs the
-# application DLL <entry> (relative to <dir>). <target> builds it; the
+# application DLL <entry> (relative to <dir>), or starts the existing
+# program <entry> (a 64-bit .exe), whose subsystem, icon and version
+# information are then the defaults. <target> builds it; the
 # executable is <OUTPUT>, by default <target>.exe in the runtime output
 # directory. Relative paths are taken from the current binary directory
 # (ICON: from the current source directory). CONSOLE makes a console
-# program (a command-line tool started from a shell) instead of a GUI
-# program; ICON and VERSION with its strings give the executable its icon
+# program (a command-line tool started from a shell), GUI a GUI program
+# (the default for a DLL); ICON and VERSION with its strings give the executable its icon
 # and version information; LAUNCHER packs with another launcher build than
 # the one velsor-pack carries. List under DEPENDS whatever fills <dir>: its
 # targets (a DLL target, or a target made by velsor_stage_app) and files.
 # The executable's path is the target's VELSOR_EXECUTABLE property.
 function(velsor_add_executable target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI"
     "APPDIR;ENTRY;OUTPUT;LEVEL;LAUNCHER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT" "DEPENDS")
   if(NOT arg_APPDIR OR NOT arg_ENTRY)
     message(FATAL_ERROR "velsor_add_executable(${target}): APPDIR and ENTRY are required")
@@ -67,6 +69,9 @@ function(velsor_add_executable target)
   endif()
   if(arg_CONSOLE)
     list(APPEND options --console)
+  endif()
+  if(arg_GUI)
+    list(APPEND options --gui)
   endif()
   foreach(option IN ITEMS VERSION PRODUCT COMPANY DESCRIPTION COPYRIGHT)
     if(DEFINED arg_${option})

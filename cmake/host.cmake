@@ -1,8 +1,8 @@
 # Host side: the packer, its tests, and the Windows build as a sub-build.
 #
 # The order matters. The Windows sub-build first links the launcher
-# executable, which velsor-pack carries inside itself; then velsor-pack is
-# built; then the rest of the Windows build (the Windows packer, the
+# executable and the runner DLL, which velsor-pack carries inside itself;
+# then velsor-pack is built; then the rest of the Windows build (the Windows packer, the
 # examples and tests, which are packed executables made by velsor-pack).
 include(ExternalProject)
 
@@ -16,6 +16,7 @@ include(cmake/zstd.cmake)
 
 set(windows_build ${CMAKE_BINARY_DIR}/windows)
 set(VELSOR_LAUNCHER_EXE ${windows_build}/bin/velsor-launcher.exe)
+set(VELSOR_RUNNER_DLL ${windows_build}/bin/velsor-runner.dll)
 ExternalProject_Add(windows
   SOURCE_DIR ${CMAKE_SOURCE_DIR}
   BINARY_DIR ${windows_build}
@@ -27,9 +28,9 @@ ExternalProject_Add(windows
     -DVELSOR_ZSTD_SOURCE=${VELSOR_ZSTD_SOURCE}
     -DPython3_EXECUTABLE=${Python3_EXECUTABLE}
     -DVELSOR_HOST_BUILD_DIR=${CMAKE_BINARY_DIR}
-  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target velsor_launchers
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target velsor_launchers velsor-runner
   BUILD_ALWAYS ON
-  BUILD_BYPRODUCTS ${VELSOR_LAUNCHER_EXE}
+  BUILD_BYPRODUCTS ${VELSOR_LAUNCHER_EXE} ${VELSOR_RUNNER_DLL}
   INSTALL_COMMAND ""
   STEP_TARGETS build)
 

@@ -9,11 +9,13 @@ set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 include(cmake/zstd.cmake)
 add_subdirectory(resources)
 add_subdirectory(launcher)
+add_subdirectory(runner)
 
-# velsor-pack.exe carries this build's launcher.
+# velsor-pack.exe carries this build's launcher and runner.
 set(VELSOR_LAUNCHER_EXE ${CMAKE_BINARY_DIR}/bin/velsor-launcher.exe)
+set(VELSOR_RUNNER_DLL ${CMAKE_BINARY_DIR}/bin/velsor-runner.dll)
 add_subdirectory(pack)
-add_dependencies(velsor-pack velsor-launcher)
+add_dependencies(velsor-pack velsor-launcher velsor-runner)
 
 # Every packed executable of this build is made with an empty environment and
 # no PATH: packing runs no compiler, assembler or linker.

@@ -91,7 +91,7 @@ struct tree_walk {
             if (error) {
                 throw pack_error("cannot read " + path_utf8(path) + ": " + error.message());
             }
-            files.push_back(archive_entry{path, std::move(name), size});
+            files.push_back(archive_entry{path, std::move(name), size, std::nullopt});
         } else {
             throw pack_error("not a regular file or directory: " + path_utf8(path));
         }
@@ -169,6 +169,10 @@ static void write_u64(const byte_sink &sink, std::uint64_t value) {
 }
 
 static void write_file_data(const archive_entry &entry, const byte_sink &sink) {
+    if (entry.contents) {
+        sink(entry.contents->data(), entry.contents->size());
+        return;
+    }
     std::ifstream in(entry.source, std::ios::binary);
     if (!in) {
         throw pack_error("cannot read " + path_utf8(entry.source));

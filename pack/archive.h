@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@ struct archive_entry {
     std::filesystem::path source;  // file on disk
     std::u16string name;           // relative path, backslash-separated
     std::uint64_t size = 0;
+    // The data itself, for an entry that velsor-pack makes (the runner);
+    // `source` is then unused.
+    std::optional<std::vector<unsigned char>> contents;
 };
 
 // Every regular file below `app_dir`, in order of their UTF-16 names. Names

@@ -16,6 +16,7 @@
 #include "pack/bytes.h"
 #include "pack/error.h"
 #include "pack/pe.h"
+#include "pack/program.h"
 #include "pack/utf16.h"
 #include "payload/format.h"
 
@@ -30,6 +31,7 @@ constexpr std::uint64_t block_minimum = payload_header_size + payload_trailer_si
 // ends at most this many bytes before the section does.
 constexpr std::uint64_t section_padding_max = 16;
 constexpr size_t read_chunk = 1 << 17;
+constexpr std::uint64_t largest_runner = 16u << 20;  // a bound for keeping the runner entry in memory
 
 std::vector<unsigned char> read_bytes(std::ifstream &in, std::uint64_t offset, size_t count) {
     std::vector<unsigned char> bytes(count);
@@ -237,14 +239,27 @@ archive_totals read_archive(const fs::path &file, const block_location &block, c
 
 void list_payload(const fs::path &file, std::ostream &out) {
     block_location block = locate_block(file);
+    // A runner as the first entry names the program it starts.
+    bool first = true, in_runner = false;
+    bytes runner;
     archive_visitor visitor{
         [&](const std::u16string &name, std::uint64_t size) {
             char size_text[32];
             std::snprintf(size_text, sizeof size_text, "%12" PRIu64 "  ", size);
             out << size_text << display(name) << '\n';
+            in_runner = first && name == runner_entry_name && size <= largest_runner;
+            first = false;
         },
-        [](const unsigned char *, size_t) {}, [] {}};
+        [&](const unsigned char *p, size_t n) {
+            if (in_runner) {
+                runner.insert(runner.end(), p, p + n);
+            }
+        },
+        [&] { in_runner = false; }};
     archive_totals t = read_archive(file, block, visitor);
+    if (auto program = runner_program(runner)) {
+        out << "runs " << display(*program) << " (started by " << display(runner_entry_name) << ")\n";
+    }
     char ratio[32] = "-";
     if (t.compressed_bytes > 0) {
         std::snprintf(ratio, sizeof ratio, "%.2f", static_cast<double>(t.bytes) / static_cast<double>(t.compressed_bytes));
@@ -263,6 +278,8 @@ struct comparison {
     std::map<std::u16string, bool> seen;
     std::ostream &out;
     size_t differences = 0;
+    size_t entries = 0;
+    size_t runners = 0;  // 1 when the payload starts with the runner
 
     std::u16string name;
     bool judging = false;  // the current entry has a file to compare with
@@ -279,6 +296,13 @@ struct comparison {
         name = entry_name;
         judging = false;
         file.close();
+        // The runner that starts a packed program is velsor's own file.
+        bool runner = entries == 0 && name == runner_entry_name;
+        entries++;
+        if (runner) {
+            runners++;
+            return;
+        }
         if (seen.count(name) != 0) {
             report("repeated in the payload", name);
             return;
@@ -333,7 +357,7 @@ bool verify_payload(const fs::path &file, const fs::path &app_dir, std::ostream 
         }
     }
     if (cmp.differences == 0) {
-        out << path_utf8(file) << " holds exactly the " << totals.files << " files of " << path_utf8(app_dir) << '\n';
+        out << path_utf8(file) << " holds exactly the " << totals.files - cmp.runners << " files of " << path_utf8(app_dir) << '\n';
         return true;
     }
     out << path_utf8(file) << " differs from " << path_utf8(app_dir) << " in " << cmp.differences

@@ -13,6 +13,7 @@
 #include "pack/contents.h"
 #include "pack/executable.h"
 #include "pack/extract.h"
+#include "pack/program.h"
 #include "pack/progress.h"
 #include "pack/resources.h"
 #include "pack/utf16.h"
@@ -27,7 +28,7 @@ using namespace velsor;
 namespace {
 
 const char usage[] =
-    "usage: velsor-pack build APPDIR --entry DLL -o OUT.exe [--level N] [--threads N] [EXE OPTIONS]\n"
+    "usage: velsor-pack build APPDIR --entry DLL|EXE -o OUT.exe [--level N] [--threads N] [EXE OPTIONS]\n"
     "       velsor-pack block APPDIR --entry DLL -o OUT.bin [--level N] [--threads N]\n"
     "       velsor-pack link BLOCK.bin -o OUT.exe [EXE OPTIONS]\n"
     "       velsor-pack list FILE\n"
@@ -35,7 +36,8 @@ const char usage[] =
     "       velsor-pack extract FILE DIR\n"
     "       velsor-pack --help | --version\n"
     "\n"
-    "  build   pack APPDIR into one executable that runs DLL's run_code\n"
+    "  build   pack APPDIR into one executable that runs DLL's run_code, or starts\n"
+    "          the program EXE with the command line it is given\n"
     "  block   write only the payload block (\"QZV\", one zstd frame, trailer);\n"
     "          its entry may be any file, for test and tool payloads\n"
     "  link    put a ready-made block, as it is and unchecked, into a launcher executable\n"
@@ -44,7 +46,12 @@ const char usage[] =
     "  extract write the files of FILE into DIR, which must be empty or new; names\n"
     "          that would leave DIR or that Windows cannot hold are refused first\n"
     "\n"
-    "  --entry DLL       the application DLL, a path relative to APPDIR; packed first\n"
+    "  --entry DLL|EXE   the application DLL, or an existing 64-bit program (console\n"
+    "                    or GUI), a path relative to APPDIR; packed first. For a\n"
+    "                    program, velsor's runner goes in before it as\n"
+    "                    .velsor\\runner.dll (APPDIR must not have a .velsor of its\n"
+    "                    own), and the program's subsystem, icon and version\n"
+    "                    information are the defaults of the EXE OPTIONS below\n"
     "  --level N         zstd level, 1 to 22 (default 19)\n"
     "  --threads N       compression threads (default: all; the output is the same)\n"
     "  --no-entry-check  build: accept any file as the entry (for test payloads)\n"
@@ -53,8 +60,10 @@ const char usage[] =
     "  --launcher FILE   pack with this launcher build (default: the one built into\n"
     "                    velsor-pack); a signed launcher loses its signature\n"
     "  --console         a console program (for command-line tools started from a\n"
-    "                    shell) instead of a GUI program (the default: no console\n"
-    "                    window of its own, uses the console of whoever starts it)\n"
+    "                    shell) instead of a GUI program (the default for a DLL: no\n"
+    "                    console window of its own, uses the console of whoever\n"
+    "                    starts it)\n"
+    "  --gui             a GUI program, also for a console program as the entry\n"
     "  --icon FILE.ico   the executable's icon (all images of the icon file)\n"
     "  --version A.B.C.D the version resource: file and product version, each part\n"
     "                    0 to 65535; with it, these strings (each optional):\n"
@@ -69,7 +78,8 @@ const char usage[] =
     "the other device names, a trailing dot or space, any of <>:\"|?*\\ or a\n"
     "control character, more than 1023 UTF-16 units), two names that differ\n"
     "only in letter case, a file that changes size while it is packed, and\n"
-    "(build) an entry that is not a 64-bit DLL exporting run_code.\n"
+    "(build) an entry that is neither a 64-bit DLL exporting run_code nor a 64-bit\n"
+    "console or GUI program, and for a program an APPDIR with .velsor at its top.\n"
     "Symbolic links: a link to a file or directory inside APPDIR is packed as a\n"
     "copy of what it points to; a link that points outside APPDIR, points to\n"
     "nothing or makes a loop is an error.\n"
@@ -101,6 +111,7 @@ struct arguments {
     std::optional<std::string> version;
     version_strings strings;
     bool console = false;
+    bool gui = false;
     block_options block;
     bool entry_check = true;
 };
@@ -151,6 +162,8 @@ arguments parse_arguments(const std::vector<std::string> &argv) {
             args.strings.copyright = value();
         } else if (a == "--console") {
             args.console = true;
+        } else if (a == "--gui") {
+            args.gui = true;
         } else if (a == "--no-entry-check") {
             args.entry_check = false;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -210,12 +223,36 @@ void require(bool condition, const char *message) {
     }
 }
 
-// Collects and checks APPDIR.
-std::vector<archive_entry> collect(const arguments &args) {
+// An existing program as the entry: the runner goes in first, and the
+// program's subsystem, icon and version are the defaults.
+void add_runner(const arguments &args, const entry_info &entry, std::vector<archive_entry> &entries,
+                executable_options &options) {
+    check_reserved_directory(entries);
+    if (!options.subsystem) {
+        options.subsystem = entry.headers.subsystem;
+    }
+    if (!args.icon || !args.version) {
+        program_resources own = read_program_resources(entries.front().source, entry.headers);
+        std::vector<resource> &add = options.resources;
+        if (!args.icon) {
+            add.insert(add.end(), own.icon.begin(), own.icon.end());
+        }
+        if (!args.version) {
+            add.insert(add.end(), own.version.begin(), own.version.end());
+        }
+    }
+    entries.insert(entries.begin(), runner_entry(builtin_runner(), entries.front().name));
+}
+
+// Collects and checks APPDIR; for build, `options` gets the entry's defaults.
+std::vector<archive_entry> collect(const arguments &args, executable_options *options = nullptr) {
     auto entries = collect_entries(utf8_path(args.positional[0]), *args.entry);
     check_case_collisions(entries);
     if (args.command == "build" && args.entry_check) {
-        check_entry_dll(entries.front().source);
+        entry_info entry = check_entry(entries.front().source);
+        if (entry.kind == entry_kind::program) {
+            add_runner(args, entry, entries, *options);
+        }
     }
     if (auto warning = long_path_warning(entries)) {
         std::fprintf(stderr, "velsor-pack: warning: %s\n", warning->c_str());
@@ -241,9 +278,13 @@ executable_options exe_options(const arguments &args) {
     const version_strings &v = args.strings;
     require(args.version || !(v.product || v.company || v.description || v.copyright),
             "--product, --company, --description and --copyright need --version");
+    require(!(args.console && args.gui), "--console and --gui exclude each other");
     executable_options options;
     if (args.console) {
         options.subsystem = pe_subsystem_console;
+    }
+    if (args.gui) {
+        options.subsystem = pe_subsystem_gui;
     }
     if (args.icon) {
         options.resources = icon_resources(*args.icon);
@@ -271,8 +312,9 @@ int pack(const arguments &args) {
     require(args.entry.has_value(), "--entry is required");
     require(args.output.has_value(), "-o is required");
     if (args.command == "block") {
-        require(!args.launcher && !args.icon && !args.version && !args.console,
-                "block writes no executable: --launcher, --icon, --version and --console are for build and link");
+        require(!args.launcher && !args.icon && !args.version && !args.console && !args.gui,
+                "block writes no executable: --launcher, --icon, --version, --console and --gui are for build "
+                "and link");
         auto entries = collect(args);
         staged_output out(*args.output);
         with_progress(entries, [&](const progress_callback &progress) {
@@ -283,7 +325,7 @@ int pack(const arguments &args) {
     }
     executable_options options = exe_options(args);  // before the long part
     launcher_image launcher = choose_launcher(args);
-    auto entries = collect(args);
+    auto entries = collect(args, &options);
     staged_output out(*args.output);
     executable_writer exe(launcher, out.path(), options);
     block_stats stats = with_progress(entries, [&](const progress_callback &progress) {

@@ -421,8 +421,8 @@ struct type_node {
 // Walks an existing tree, refusing anything a loader would misread.
 class section_reader {
 public:
-    section_reader(const bytes &section, std::uint32_t rva, const std::string &origin)
-        : section_(section), rva_(rva), origin_(origin) {}
+    section_reader(const bytes &section, std::uint32_t rva, const std::string &origin, resource_names names)
+        : section_(section), rva_(rva), origin_(origin), names_(names) {}
 
     void directory(std::uint32_t offset, int level, resource key, std::vector<resource> &out) {
         if (!tables_.insert(offset).second) {
@@ -437,6 +437,9 @@ public:
             size_t at = offset + directory_header_size + i * directory_entry_size;
             std::uint32_t name = load_u32(section_, at);
             std::uint32_t target = load_u32(section_, at + 4);
+            if ((name & entry_is_named) != 0 && names_ == resource_names::skip_named) {
+                continue;
+            }
             if ((name & entry_is_named) != 0) {
                 throw pack_error(origin_ + ": the resource section holds a resource named by a string, which velsor "
                                            "cannot carry over");
@@ -489,6 +492,7 @@ private:
     const bytes &section_;
     std::uint32_t rva_;
     const std::string &origin_;
+    resource_names names_;
     std::set<std::uint32_t> tables_;        // a tree: no table or data entry is shared,
     std::set<std::uint32_t> data_entries_;  // which also bounds the work by the section's size
 };
@@ -573,9 +577,9 @@ std::vector<unsigned char> build_resource_section(std::vector<resource> resource
 }
 
 std::vector<resource> read_resource_section(const std::vector<unsigned char> &section, std::uint32_t section_rva,
-                                            const std::string &origin) {
+                                            const std::string &origin, resource_names names) {
     std::vector<resource> out;
-    section_reader(section, section_rva, origin).directory(0, 0, resource{}, out);
+    section_reader(section, section_rva, origin, names).directory(0, 0, resource{}, out);
     return out;
 }
 

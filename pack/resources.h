@@ -65,12 +65,18 @@ resource version_resource(const std::array<std::uint16_t, 4> &version, const ver
 // resources of the same type, id and language, or a section past 2 GiB.
 std::vector<unsigned char> build_resource_section(std::vector<resource> resources, std::uint32_t section_rva);
 
+// What reading an existing tree does with a resource, type or language
+// named by a string, which velsor cannot carry over: refuse the section, or
+// leave those entries out.
+enum class resource_names { refuse_named, skip_named };
+
 // The leaves of an existing resource section, given its bytes and the RVA it
 // is loaded at, in the tree's order. The bytes may be anything: a damaged
 // tree (out of bounds, shared or looping tables, data outside the section)
-// or a resource named by a string is a pack_error whose message starts with
-// `origin` (the file the section came from).
+// or (unless skipped) a resource named by a string is a pack_error whose
+// message starts with `origin` (the file the section came from).
 std::vector<resource> read_resource_section(const std::vector<unsigned char> &section, std::uint32_t section_rva,
-                                            const std::string &origin);
+                                            const std::string &origin,
+                                            resource_names names = resource_names::refuse_named);
 
 }  // namespace velsor

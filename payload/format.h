@@ -51,3 +51,23 @@ inline constexpr size_t payload_record_size = 32;
 // Paths inside the launcher (target directory, extracted file) hold this many
 // code units including the terminator.
 inline constexpr size_t payload_path_capacity = 4096;
+
+// Packing an existing program: the payload's first entry is then velsor's
+// runner DLL, stored under this name, which starts the program. The
+// directory ".velsor" at the top of the unpacked tree belongs to velsor.
+inline constexpr char16_t runner_entry_name[] = u".velsor\\runner.dll";
+inline constexpr char16_t velsor_directory_name[] = u".velsor";
+
+// The program record: the runner DLL is linked once, without a program, and
+// holds this record in its read-only data. The packer writes the program's
+// path into it, relative to the unpacked directory, with backslashes.
+//
+//   offset 0   16 bytes  program_record_marker, which the packer looks for
+//   offset 16  program_record_path_units UTF-16LE code units: the path,
+//              NUL-terminated and zero-filled; all zero when unfilled
+inline constexpr unsigned char program_record_marker[] = {'Q', 'Z', 'V', ' ', 'p', 'r', 'o', 'g',
+                                                          'r', 'a', 'm', ' ', 'p', 'a', 't', 'h'};
+inline constexpr size_t program_record_marker_size = sizeof program_record_marker;
+inline constexpr size_t program_record_path_offset = 16;
+inline constexpr size_t program_record_path_units = payload_name_max_units + 1;
+inline constexpr size_t program_record_size = program_record_path_offset + 2 * program_record_path_units;

@@ -187,11 +187,55 @@ TEST(Checks, EntryThatIsNotPe) {
     expect_refused(pack_build(app, s / "out.exe", "readme.txt"), s / "out.exe", "not a Windows DLL");
 }
 
+// An executable is packed as an existing program: velsor's runner goes in
+// first and starts it (a DLL entry without run_code is still refused below).
 TEST(Checks, EntryThatIsAnExecutable) {
     scratch s;
     fs::path app = make_app(s);
     copy_pe("program.exe", app / "program.exe");
-    expect_refused(pack_build(app, s / "out.exe", "program.exe"), s / "out.exe", "not a DLL");
+    result r = pack_build(app, s / "out.exe", "program.exe");
+    ASSERT_EQ(r.status, 0) << r.err;
+    result list = pack({"list", (s / "out.exe").string()});
+    auto out = lines(list.out);
+    ASSERT_GE(out.size(), 3u) << list.out;
+    EXPECT_NE(out[0].find(".velsor\\runner.dll"), std::string::npos) << out[0];
+    EXPECT_NE(out[1].find("program.exe"), std::string::npos) << out[1];
+    EXPECT_NE(list.out.find("runs program.exe"), std::string::npos) << list.out;
+}
+
+// A copy of program.exe with one header field changed, for the refusals.
+static void write_patched_program(const fs::path &to, size_t field, const std::string &value) {
+    copy_pe("program.exe", to);
+    std::string exe = read_file(to);
+    size_t pe = static_cast<unsigned char>(exe[0x3C]) | (static_cast<unsigned char>(exe[0x3D]) << 8);
+    exe.replace(pe + field, value.size(), value);
+    write_file(to, exe);
+}
+
+TEST(Checks, ProgramEntriesRefused) {
+    const struct {
+        const char *what;
+        size_t field;       // offset from "PE\0\0"; 0: program.exe as it is
+        const char *value;  // little-endian bytes written there
+        const char *extra;  // a file that makes APPDIR clash with velsor's folder
+        const char *fragment;
+    } cases[] = {
+        {"32-bit", 4, "\x4C\x01", nullptr, "64-bit"},
+        {"native subsystem", 24 + 68, "\x01\x00", nullptr, "not a console or GUI program"},
+        {"velsor folder", 0, "", ".velsor/cache.bin", "reserved for velsor"},
+        {"velsor folder in other case", 0, "", ".Velsor/x.txt", "reserved for velsor"},
+        {"velsor file", 0, "", ".VELSOR", "reserved for velsor"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        scratch s;
+        fs::path app = make_app(s);
+        write_patched_program(app / "tool.exe", c.field, std::string(c.value, c.field ? 2 : 0));
+        if (c.extra != nullptr) {
+            write_file(app / c.extra, "x");
+        }
+        expect_refused(pack_build(app, s / "out.exe", "tool.exe"), s / "out.exe", c.fragment);
+    }
 }
 
 TEST(Checks, EntryWithoutRunCode) {
