@@ -69,7 +69,10 @@ std::vector<archive_entry> checked_entries(const fs::path &file, const block_loc
                                 if (auto problem = extract_name_problem(name)) {
                                     throw pack_error("cannot extract '" + utf16_to_utf8(name) + "': " + *problem);
                                 }
-                                entries.push_back(archive_entry{{}, name, size});
+                                archive_entry entry;
+                                entry.name = name;
+                                entry.size = size;
+                                entries.push_back(entry);
                             },
                             [](const unsigned char *, size_t) {}, [] {}};
     read_archive(file, block, visitor);

@@ -17,7 +17,11 @@ fs::path block_with_names(const scratch &s, const std::vector<std::u16string> &n
     write_file(s / "src.txt", "data\n");
     std::vector<velsor::archive_entry> entries;
     for (const auto &name : names) {
-        entries.push_back({s / "src.txt", name, 5});
+        velsor::archive_entry entry;
+        entry.source = s / "src.txt";
+        entry.name = name;
+        entry.size = 5;
+        entries.push_back(entry);
     }
     velsor::write_block(entries, s / "names.bin", velsor::block_options{3, 1});
     return s / "names.bin";
