@@ -6,7 +6,8 @@ whole, read by console_host with GetExitCodeProcess.
 With SCREENSHOT.png it also saves a picture of the window (the one in the
 README is made this way). Wine is told to draw window frames itself, since
 no window manager runs on the virtual display: the caption then shows the
-title and the executable's icon.
+title and the executable's icon. VELSOR_GUI_TITLE names another program's
+window (one that takes the same --exit-code argument).
 Usage: gui_test.py SUPPORT_DIR CONSOLE_HOST GUI_EXE WORK_DIR [SCREENSHOT.png]"""
 import os
 import shutil
@@ -16,7 +17,7 @@ import time
 sys.path.insert(0, sys.argv[1])
 import xsession  # noqa: E402
 
-TITLE = "velsor GUI example"
+TITLE = os.environ.get("VELSOR_GUI_TITLE", "velsor GUI example")  # another window program's title
 EXIT_CODE = 0x89ABCDEF
 
 

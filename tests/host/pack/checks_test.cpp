@@ -201,6 +201,8 @@ TEST(Checks, EntryThatIsAnExecutable) {
     EXPECT_NE(out[0].find(".velsor\\runner.dll"), std::string::npos) << out[0];
     EXPECT_NE(out[1].find("program.exe"), std::string::npos) << out[1];
     EXPECT_NE(list.out.find("runs program.exe"), std::string::npos) << list.out;
+    // The runner is velsor's own: the payload still holds exactly APPDIR.
+    EXPECT_EQ(pack({"verify", (s / "out.exe").string(), app.string()}).status, 0);
 }
 
 // A copy of program.exe with one header field changed, for the refusals.

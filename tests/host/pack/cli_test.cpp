@@ -25,7 +25,8 @@ TEST(Cli, Version) {
 TEST(Cli, UsageErrorsExitWithTwo) {
     for (const auto &args : std::vector<std::vector<std::string>>{
              {}, {"frobnicate"}, {"build", "dir"}, {"list"}, {"verify", "one"}, {"block", "d", "--level", "99"},
-             {"build", "--bogus"}}) {
+             {"build", "--bogus"}, {"build", "d", "--entry", "x", "-o", "o.exe", "--console", "--gui"},
+             {"block", "d", "--entry", "x", "-o", "o.bin", "--gui"}}) {
         result r = pack(args);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(lines(r.err).size(), 1u) << r.err;

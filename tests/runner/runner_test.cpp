@@ -1,0 +1,191 @@
+// The runner DLL starting an existing program (runner_app.c, packed as
+// runner_*.exe): exit codes, arguments, Ctrl+C, the job that ends what the
+// program started, and programs that cannot start.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/harness.h"
+
+namespace {
+
+using harness::bin_path;
+
+const ULONGLONG child_grace_ms = 5000;
+const DWORD status_control_c_exit = 0xC000013A;
+
+class Runner : public testing::Test {
+protected:
+    void SetUp() override { scratch = harness::make_scratch_directory(L"velsor_runner_"); }
+    void TearDown() override { harness::remove_tree(scratch); }
+    std::wstring file(const std::wstring &name) const { return scratch + L"\\" + name; }
+    std::wstring scratch;
+};
+
+std::vector<std::wstring> directories_of(DWORD launcher_pid) {
+    std::wstring prefix = L"onefile_" + std::to_wstring(launcher_pid) + L"_";
+    std::vector<std::wstring> found;
+    for (const auto &name : harness::onefile_directories()) {
+        if (name.rfind(prefix, 0) == 0) {
+            found.push_back(name);
+        }
+    }
+    return found;
+}
+
+int processes_named(const wchar_t *name) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        count += _wcsicmp(entry.szExeFile, name) == 0;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+bool wait_for_file(const std::wstring &path) {
+    for (int i = 0; i < 6000 && !harness::path_exists(path); i++) {
+        Sleep(10);
+    }
+    return harness::path_exists(path);
+}
+
+TEST_F(Runner, ExitCodesPassThroughWhole) {
+    for (DWORD code : {0x0u, 0x1u, 0xC0000005u, 0xFFFFFFFFu}) {
+        harness::run_result run = harness::run(bin_path(L"runner_console.exe"), {L"exit", std::to_wstring(code)});
+        EXPECT_EQ(run.exit_code, code) << run.out << run.err;
+        EXPECT_TRUE(directories_of(run.process_id).empty());
+    }
+}
+
+// The program's C runtime and CommandLineToArgvW both get back exactly the
+// arguments the packed executable was given.
+TEST_F(Runner, ArgumentsRoundTrip) {
+    const std::vector<std::vector<std::wstring>> cases = {
+        {},
+        {L""},
+        {L"", L"two words", L""},
+        {L"\"quoted\"", L"a\"b", L"\"", L"\"\""},
+        {L"back\\", L"back\\\\", L"c:\\dir\\", L"a\\\\\\\"b", L"\\\\server\\share\\"},
+        {L"tab\there", L"\t", L"new\nline"},
+        {L"\u00fcber", L"\u65e5\u672c", L"\U0001F600 x"},
+    };
+    for (const auto &args : cases) {
+        std::wstring out = file(L"args");
+        DeleteFileW(out.c_str());
+        std::vector<std::wstring> line = {L"args", out};
+        line.insert(line.end(), args.begin(), args.end());
+        harness::run_result run = harness::run(bin_path(L"runner_console.exe"), line);
+        ASSERT_EQ(run.exit_code, 0u) << run.err;
+        std::string bytes = harness::read_file(out);
+        std::wstring text(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
+        std::wstring expected;
+        for (const auto &a : args) {
+            expected += a + L'\0';
+        }
+        EXPECT_EQ(text, expected + L'\1' + expected) << harness::narrow(text);
+    }
+}
+
+struct console_run {
+    DWORD exit_code = 0;
+    DWORD launcher_pid = 0;
+    ULONGLONG elapsed_ms = 0;
+    std::string error;
+};
+
+// Runs the packed program under console_host.exe (tests/console), which
+// sends Ctrl+C to its console once `ready` appears.
+console_run run_with_ctrl_c(const std::wstring &scratch, const std::wstring &mode, const std::wstring &ready) {
+    std::wstring result = scratch + L"\\host_result";
+    harness::run_options options;
+    options.capture = false;
+    options.creation_flags = CREATE_NEW_CONSOLE;
+    harness::run_result host = harness::run(
+        bin_path(L"console_host.exe"), {result, L"file:" + ready, bin_path(L"runner_console.exe"), mode, ready},
+        options);
+    EXPECT_EQ(host.exit_code, 0u);
+    console_run run;
+    std::istringstream in(harness::read_file(result));
+    for (std::string line; std::getline(in, line);) {
+        std::string key = line.substr(0, line.find('=')), value = line.substr(line.find('=') + 1);
+        if (key == "exit") {
+            run.exit_code = (DWORD)std::stoul(value);
+        } else if (key == "pid") {
+            run.launcher_pid = (DWORD)std::stoul(value);
+        } else if (key == "elapsed_ms") {
+            run.elapsed_ms = std::stoull(value);
+        } else if (key == "error") {
+            run.error = value;
+        }
+    }
+    return run;
+}
+
+TEST_F(Runner, CtrlCHandledByTheProgram) {
+    console_run run = run_with_ctrl_c(scratch, L"wait_ctrl", file(L"ready"));
+    EXPECT_EQ(run.error, "");
+    // The program's 7, unless the parent's default handling ended it first.
+    EXPECT_TRUE(run.exit_code == 7 || run.exit_code == 0 || run.exit_code == status_control_c_exit)
+        << run.exit_code;
+    EXPECT_LT(run.elapsed_ms, child_grace_ms - 500);
+    EXPECT_TRUE(directories_of(run.launcher_pid).empty());
+}
+
+TEST_F(Runner, CtrlCIgnoredByTheProgramEndsAfterTheGrace) {
+    console_run run = run_with_ctrl_c(scratch, L"ignore_ctrl", file(L"ready"));
+    EXPECT_EQ(run.error, "");
+    EXPECT_GE(run.elapsed_ms, child_grace_ms - 300);
+    EXPECT_TRUE(directories_of(run.launcher_pid).empty());
+    Sleep(1000);
+    EXPECT_EQ(processes_named(L"runner_app.exe"), 0) << "the program outlived its run";
+}
+
+// Terminating the child from outside ends the program and what it started.
+TEST_F(Runner, ProcessesStartedByTheProgramEndWithTheChild) {
+    std::wstring ready = file(L"ready");
+    harness::run_options options;
+    options.capture = false;
+    HANDLE launcher = harness::start(bin_path(L"runner_console.exe"), {L"spawn", ready}, options);
+    ASSERT_NE(launcher, nullptr);
+    ASSERT_TRUE(wait_for_file(ready));
+    DWORD child_pid = 0, program_pid = 0, started_pid = 0;
+    std::istringstream(harness::read_file(ready)) >> child_pid >> program_pid >> started_pid;
+    HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, child_pid);
+    HANDLE program = OpenProcess(SYNCHRONIZE, FALSE, program_pid);
+    HANDLE started = OpenProcess(SYNCHRONIZE, FALSE, started_pid);
+    ASSERT_TRUE(child != nullptr && program != nullptr && started != nullptr);
+    ASSERT_TRUE(TerminateProcess(child, 9));
+    EXPECT_EQ(WaitForSingleObject(program, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(started, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(launcher, 30000), WAIT_OBJECT_0);
+    DWORD launcher_pid = GetProcessId(launcher);
+    for (HANDLE h : {child, program, started, launcher}) {
+        CloseHandle(h);
+    }
+    EXPECT_TRUE(directories_of(launcher_pid).empty());
+}
+
+// One line naming the program and the system's error, and status 2.
+TEST_F(Runner, ProgramThatCannotStart) {
+    for (const wchar_t *exe : {L"runner_missing.exe", L"runner_invalid.exe", L"runner_no_dll.exe"}) {
+        SCOPED_TRACE(harness::narrow(exe));
+        harness::run_options options;
+        options.current_directory = scratch;  // not bin\, which holds absent.dll
+        harness::run_result run = harness::run(bin_path(exe), {L"absent"}, options);
+        EXPECT_EQ(run.exit_code, 2u);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind("Error, couldn't start program '", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find("\\bin\\runner_app.exe' ([Error "), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+        EXPECT_TRUE(directories_of(run.process_id).empty());
+    }
+}
+
+}  // namespace
