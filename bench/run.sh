@@ -32,6 +32,11 @@ wgxx=x86_64-w64-mingw32-g++-posix
 $wgcc -O2 -Wall -shared -o "$out/bench_app.dll" "$repo/bench/programs/bench_app.c" -lpsapi -static-libgcc -s
 $wgcc -O2 -Wall -mwindows -municode -o "$out/bench_minimal.exe" "$repo/bench/programs/bench_minimal.c" -s
 $wgcc -O2 -Wall -mwindows -municode -o "$out/bench_minimal_shell.exe" "$repo/bench/programs/bench_minimal_shell.c" -lshell32 -s
+# One console program three ways: as it is, as a packed program entry
+# (the runner starts it) and as an application DLL through velsor/app.h.
+$wgcc -O2 -Wall -o "$out/bench_first.exe" "$repo/bench/programs/bench_first.c" -s
+$wgcc -O2 -Wall -shared -I"$repo/include" -include velsor/app.h -o "$out/bench_first.dll" -static \
+  "$repo/bench/programs/bench_first.c" -s
 $wgxx -O2 -Wall -std=c++17 -municode -static -o "$out/bench_baseline.exe" "$repo/bench/programs/bench_baseline.cpp" -s
 $wgxx -O2 -Wall -std=c++17 -municode -static -o "$out/bench_timer.exe" "$repo/bench/programs/bench_timer.cpp" -lshell32 -s
 # The reader on the host, with zstd built as for the launcher (no assembly)
@@ -67,6 +72,11 @@ cmp "$out/block-1.bin" "$out/block-2.bin"
 cp "$out/block-1.bin" "$out/block.bin"
 "$pack" link "$out/block.bin" -o "$out/workload.exe"
 "$pack" build "$out/tiny/app" --entry app.dll -o "$out/tiny.exe"
+for kind in exe dll; do
+  mkdir -p "$out/first-$kind"
+  cp "$out/bench_first.$kind" "$out/first-$kind/"
+  "$pack" build "$out/first-$kind" --entry "bench_first.$kind" -o "$out/first-$kind.exe" --console
+done
 
 # Interleaved timing: one run of each command per round, round 0 a warm-up.
 # Writes {"results": [{"command", "times", "median"}]} to the JSON file.
@@ -119,7 +129,7 @@ interleaved "$raw/decode.json" "$((reps * 2))" \
   reader-asm "$out/decode_bench-asm $out/block.bin" \
   zstd "zstd -d -q -f $out/frame.zst -o /dev/null"
 
-echo "== under Wine (extraction, baseline writer, start-up, bare process)"
+echo "== under Wine (extraction, baseline writer, start-up, bare process, program entry)"
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
 wineserver -p 2>/dev/null || true  # already running is fine
 wine cmd /c exit </dev/null >/dev/null 2>&1
@@ -137,6 +147,9 @@ for round in $(seq 0 "$reps"); do
     timer "$(win "$out/tiny.exe")" "{REPORT}" >> "$raw/startup.txt"
     timer "$(win "$out/bench_minimal.exe")" >> "$raw/bare.txt"
     timer "$(win "$out/bench_minimal_shell.exe")" >> "$raw/bare-shell.txt"
+    timer "$(win "$out/first-exe.exe")" "{REPORT}" >> "$raw/first-runner.txt"
+    timer "$(win "$out/first-dll.exe")" "{REPORT}" >> "$raw/first-adapter.txt"
+    timer "$(win "$out/bench_first.exe")" "{REPORT}" >> "$raw/first-direct.txt"
   done
 done
 

@@ -46,6 +46,15 @@ ExternalProject_Add_Step(windows everything
   ALWAYS TRUE)
 ExternalProject_Add_StepDependencies(windows everything velsor-pack)
 
+# What scripts/example.sh needs and nothing more: the packer, and of the
+# Windows build only the packed example (with the launcher it is made from).
+add_custom_target(velsor_example
+  COMMAND ${CMAKE_COMMAND} --build ${windows_build} --target hello
+  COMMENT "Building the packed example in ${windows_build}"
+  USES_TERMINAL
+  VERBATIM)
+add_dependencies(velsor_example velsor-pack)
+
 add_subdirectory(tests/host)
 include(cmake/install.cmake)
 

@@ -3,6 +3,7 @@
 #   bin/velsor-pack[.exe]            the packer, one self-contained file
 #   lib/cmake/velsor/                the CMake package (find_package(velsor)),
 #                                    its functions and the mingw-w64 toolchain file
+#   include/velsor/app.h             run_code from a program's main, wmain or WinMain
 #   share/doc/velsor/README.md      (Windows: README.md at the top, where
 #                                    Explorer shows it first)
 include(CMakePackageConfigHelpers)
@@ -20,6 +21,7 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/cmake/VelsorPack.cmake
   ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake
   DESTINATION ${package_dir})
+install(FILES ${PROJECT_SOURCE_DIR}/include/velsor/app.h DESTINATION include/velsor)
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 else()

@@ -12,6 +12,7 @@
 #include "pack/error.h"
 #include "pack/contents.h"
 #include "pack/executable.h"
+#include "pack/extract.h"
 #include "pack/program.h"
 #include "pack/progress.h"
 #include "pack/resources.h"
@@ -33,6 +34,7 @@ const char usage[] =
     "       velsor-pack link BLOCK.bin -o OUT.exe [EXE OPTIONS]\n"
     "       velsor-pack list FILE\n"
     "       velsor-pack verify FILE APPDIR\n"
+    "       velsor-pack extract FILE DIR\n"
     "       velsor-pack --help | --version\n"
     "\n"
     "  build   pack APPDIR into one executable that runs DLL's run_code, or starts\n"
@@ -42,6 +44,8 @@ const char usage[] =
     "  link    put a ready-made block, as it is and unchecked, into a launcher executable\n"
     "  list    show every file in a packed executable or block file, with sizes and totals\n"
     "  verify  tell whether FILE holds exactly the files of APPDIR, and which differ\n"
+    "  extract write the files of FILE into DIR, which must be empty or new; names\n"
+    "          that would leave DIR or that Windows cannot hold are refused first\n"
     "\n"
     "  --entry DLL|EXE   the application DLL, or an existing 64-bit program (console\n"
     "                    or GUI), a path relative to APPDIR; packed first. For a\n"
@@ -398,6 +402,11 @@ int show_contents(const arguments &args) {
         list_payload(utf8_path(args.positional[0]), std::cout);
         return 0;
     }
+    if (args.command == "extract") {
+        require(args.positional.size() == 2, "expected FILE and DIR");
+        extract_payload(utf8_path(args.positional[0]), utf8_path(args.positional[1]), std::cout);
+        return 0;
+    }
     require(args.positional.size() == 2, "expected FILE and APPDIR");
     bool same = verify_payload(utf8_path(args.positional[0]), utf8_path(args.positional[1]), std::cout);
     return same ? 0 : exit_differences;
@@ -410,7 +419,7 @@ int run(const arguments &args) {
     if (args.command == "link") {
         return link(args);
     }
-    if (args.command == "list" || args.command == "verify") {
+    if (args.command == "list" || args.command == "verify" || args.command == "extract") {
         return show_contents(args);
     }
     throw usage_error(args.command.empty() ? "no command given" : "unknown command " + args.command);

@@ -4,7 +4,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 "$repo/scripts/setup.sh"
-"$repo/scripts/build.sh"
+"$repo/scripts/build.sh" velsor_example  # the packer and the example only
 source "$repo/scripts/wine-env.sh"
 echo "--- packed: $VELSOR_BUILD_DIR/windows/bin/hello.exe"
 set +e

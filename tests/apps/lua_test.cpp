@@ -150,3 +150,65 @@ TEST(AppsLua, UserSearchPathComesAfterTheApplicationModules) {
 
     harness::remove_tree(dir);
 }
+
+namespace {
+
+std::string without_carriage_returns(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+}  // namespace
+
+// lua.c, Lua's own command-line program, unchanged: its main built into the
+// application DLL through velsor/app.h gets the arguments as UTF-8, and what
+// it returns or passes to exit() is the exit code.
+TEST(AppsAdapter, LuasUnchangedMainRunsInTheApplicationDll) {
+    std::wstring dir = harness::make_scratch_directory(L"apps_lua_adapted");
+    std::wstring script = dir + L"\\args.lua";
+    write_file(script, "for i = 1, #arg do print('arg=' .. arg[i]) end\n"
+                       "io.stderr:write('to stderr\\n')\n"
+                       "os.exit(#arg + 40)\n");
+    std::vector<std::wstring> args{L"two words", L"say \"hi\"", L"zo\u00eb \u0410\u043d\u043d\u0430", L"end\\"};
+    std::vector<std::wstring> command{script};
+    command.insert(command.end(), args.begin(), args.end());
+    harness::run_result r = harness::run(harness::bin_path(L"lua_adapted.exe"), command);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 44u) << r.err;
+    std::string expected;
+    for (const auto &a : args) {
+        expected += "arg=" + harness::narrow(a) + "\n";
+    }
+    EXPECT_EQ(without_carriage_returns(r.out), expected);
+    EXPECT_EQ(without_carriage_returns(r.err), "to stderr\n");
+
+    r = harness::run(harness::bin_path(L"lua_adapted.exe"), {L"-e", L"error('broken on purpose')"});
+    EXPECT_EQ(r.exit_code, 1u);
+    EXPECT_NE(r.err.find("broken on purpose"), std::string::npos) << r.err;
+    harness::remove_tree(dir);
+}
+
+// The other entry points: wmain's arguments as they came, WinMain's command
+// line quoted again from them, the DLL's own instance handle, the default
+// show command, no previous instance.
+TEST(AppsAdapter, WmainWinMainAndWWinMain) {
+    const std::vector<std::wstring> args{L"two words", L"say \"hi\"", L"end\\", L"a\\\\\"b"};
+    const std::string line = "\"two words\" \"say \\\"hi\\\"\" end\\ \"a\\\\\\\\\\\"b\"";
+    struct row {
+        const wchar_t *exe;
+        std::string out;
+        DWORD exit_code;
+    };
+    for (const row &r : std::vector<row>{
+             {L"adapter_wmain.exe", "[two words]\n[say \"hi\"]\n[end\\]\n[a\\\\\"b]\n", 45},
+             {L"adapter_winmain.exe", "line=" + line + "\nshow=10 previous=0 module=adapter_winmain.dll\n", 50},
+             {L"adapter_wwinmain.exe", "line=" + line + "\nshow=10 previous=0 module=adapter_wwinmain.dll\n", 51}}) {
+        harness::run_result result = harness::run(harness::bin_path(r.exe), args);
+        ASSERT_FALSE(result.timed_out);
+        EXPECT_EQ(result.exit_code, r.exit_code) << harness::narrow(r.exe) << result.err;
+        EXPECT_EQ(without_carriage_returns(result.out), r.out) << harness::narrow(r.exe);
+    }
+    // The quoted line splits back into the very arguments.
+    std::vector<std::wstring> split = harness::split_command_line(L"x.exe " + harness::widen(line));
+    EXPECT_EQ(std::vector<std::wstring>(split.begin() + 1, split.end()), args);
+}

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The two release archives hold what they should: the packer as one file
 (the Linux one statically linked, the Windows one importing only system
-DLLs), the CMake package, and the README.
+DLLs), the CMake package with the adapter header, and the README.
 Usage: release.py RELEASE_DIR VERSION VELSOR_PACK VELSOR_PACK_EXE"""
 import io
 import os
@@ -14,7 +14,7 @@ import zipfile
 import pefile
 
 PACKAGE = ["lib/cmake/velsor/velsorConfig.cmake", "lib/cmake/velsor/velsorConfigVersion.cmake",
-           "lib/cmake/velsor/VelsorPack.cmake", "lib/cmake/velsor/mingw-w64-x86_64.cmake"]
+           "lib/cmake/velsor/VelsorPack.cmake", "lib/cmake/velsor/mingw-w64-x86_64.cmake", "include/velsor/app.h"]
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ntdll.dll"}
 
 

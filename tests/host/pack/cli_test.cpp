@@ -9,7 +9,7 @@ TEST(Cli, HelpDocumentsCommandsExitCodesAndLinks) {
     result r = pack({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    for (const char *text : {"build", "block", "link", "list FILE", "verify FILE APPDIR", "exit status",
+    for (const char *text : {"build", "block", "link", "list FILE", "verify FILE APPDIR", "extract FILE DIR", "exit status",
                              "0 done", "1 bad input", "2 usage error", "3 verify found differences",
                              "Symbolic links", "outside APPDIR"}) {
         EXPECT_NE(r.out.find(text), std::string::npos) << "help lacks: " << text;
