@@ -36,8 +36,12 @@ fi
 
 logs=${SOAK_LOG_DIR:-$VELSOR_BUILD_DIR/soak/$(date -u +%Y%m%dT%H%M%SZ)}
 mkdir -p "$logs"
+# Started here, the Wine server is ended here; one that was already running
+# (another soak or test run on the same prefix) is left to its owner.
+if wineserver -p 2>/dev/null; then
+  trap wine_stop EXIT
+fi
 wine_start
-trap wine_stop EXIT
 
 declare -A failures
 kept=()
