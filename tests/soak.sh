@@ -43,8 +43,24 @@ if wineserver -p 2>/dev/null; then
 fi
 wine_start
 
-declare -A failures
+declare -A runs failures
 kept=()
+# The summary, also when the soak is interrupted: the runs completed so far.
+summary() {
+  echo
+  echo "soak: summary"
+  local t total=0
+  for t in "${tests[@]}"; do
+    printf '  %-32s %d runs, %d failed\n' "$t" "${runs[$t]:-0}" "${failures[$t]:-0}"
+    total=$((total + ${failures[$t]:-0}))
+  done
+  for f in "${kept[@]}"; do
+    echo "  failing output: $f"
+  done
+  [[ $total -eq 0 ]]
+}
+trap 'summary; exit 1' INT TERM
+
 echo "soak: ${tests[*]}, $repetitions times; failing outputs go to $logs"
 for ((rep = 1; rep <= repetitions; rep++)); do
   for t in "${tests[@]}"; do
@@ -59,17 +75,7 @@ for ((rep = 1; rep <= repetitions; rep++)); do
       echo "soak: $rep/$repetitions $t FAILED ($((SECONDS - started)) s), output in $out"
       cat "$out"
     fi
+    runs[$t]=$((${runs[$t]:-0} + 1))
   done
 done
-
-echo
-echo "soak: summary of $repetitions repetitions"
-total=0
-for t in "${tests[@]}"; do
-  printf '  %-32s %d runs, %d failed\n' "$t" "$repetitions" "${failures[$t]:-0}"
-  total=$((total + ${failures[$t]:-0}))
-done
-for f in "${kept[@]}"; do
-  echo "  failing output: $f"
-done
-[[ $total -eq 0 ]]
+summary
