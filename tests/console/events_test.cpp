@@ -158,11 +158,13 @@ TEST(ConsoleEvents, EachEventRunsCleanUpAndOtherValuesAreIgnored) {
                                              : std::vector<std::wstring>{L"wait_any", ready, marker, go};
         HANDLE parent = harness::start(exe, args);
         ASSERT_NE(parent, nullptr);
-        std::string announced;
-        for (int i = 0; i < 3000 && value_of(announced, "dir").empty(); i++) {
+        // The application writes READY under another name and renames it,
+        // so once it exists it is complete: it is read once.
+        for (int i = 0; i < 3000 && !harness::path_exists(ready); i++) {
             Sleep(10);
-            announced = harness::read_file(ready);
         }
+        std::string announced = harness::read_file(ready);
+        ASSERT_FALSE(value_of(announced, "dir").empty()) << "the ready file reads [" << announced << "]";
         HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                    (DWORD)strtoul(value_of(announced, "pid").c_str(), nullptr, 10));
         ASSERT_NE(child, nullptr) << "the application did not start: " << announced;

@@ -212,6 +212,17 @@ std::string without_cr(std::string text) {
 
 bool is_abnormal_end(DWORD code) { return code == 0xC0000409 || code == 3; }
 
+// Under Wine a new process now and then dies while Wine is still starting
+// it, before any of its own code runs; CreateProcessW then fails with
+// ERROR_INTERNAL_ERROR (1359), in this test's start of the program or in the
+// launcher's start of its child. Such a run says nothing about the block.
+const int start_attempts = 3;
+
+bool process_start_failed(const harness::run_result &run) {
+    return (run.exit_code == 0xFFFFFFFF && run.err == "harness: CreateProcessW failed with 1359") ||
+           (run.exit_code == 2 && run.err == "Error, couldn't launch child ([Error 1359] Internal error.)\n");
+}
+
 TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside) {
     bytes original = load(harness::bin_path(L"mutate_template.bin"));
     bytes exe = load(harness::bin_path(L"mutate_template.exe"));
@@ -234,6 +245,7 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
     options.timeout_ms = run_timeout_ms;
 
     int header_refused = 0, launcher_messages = 0, normal_runs = 0, damaged_application = 0, abnormal = 0;
+    int failed_starts = 0;  // runs again after Wine failed to start a process
     rng r{20261208};
     for (int i = 0; i < mutation_count; i++) {
         if (i > 0) {  // the previous program, if Wine has let go of it
@@ -260,9 +272,18 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
             continue;
         }
 
-        harness::run_result run = harness::run(program, {report, std::to_wstring(normal_exit_code)}, options);
-        run.out = without_cr(run.out);
-        run.err = without_cr(run.err);
+        harness::run_result run;
+        for (int attempt = 0; attempt < start_attempts; attempt++) {
+            run = harness::run(program, {report, std::to_wstring(normal_exit_code)}, options);
+            run.out = without_cr(run.out);
+            run.err = without_cr(run.err);
+            if (!process_start_failed(run)) {
+                break;
+            }
+            failed_starts++;
+            harness::remove_tree(temp);
+            CreateDirectoryW(temp.c_str(), nullptr);
+        }
         SCOPED_TRACE("mutation " + std::to_string(i) + ": " + what + "; exit " + std::to_string(run.exit_code) +
                      "; stdout [" + run.out + "]; stderr [" + run.err + "]");
         ASSERT_FALSE(run.timed_out) << "the run hung";
@@ -305,8 +326,8 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
         }
     }
     printf("mutated blocks: %d header refused, %d launcher messages, %d normal runs, %d abnormal ends, "
-           "%d not run (application DLL damaged)\n",
-           header_refused, launcher_messages, normal_runs, abnormal, damaged_application);
+           "%d not run (application DLL damaged), %d runs again after a failed process start\n",
+           header_refused, launcher_messages, normal_runs, abnormal, damaged_application, failed_starts);
     // The mutations must reach every part of the launcher's handling.
     EXPECT_GT(header_refused, 0);
     EXPECT_GT(launcher_messages, 50);

@@ -3,10 +3,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
 namespace harness {
@@ -255,11 +252,32 @@ void remove_tree(const std::wstring &path) {
     RemoveDirectoryW(path.c_str());
 }
 
+// Shares delete access as well as reading and writing. A file that appears
+// by rename (written under another name, then MoveFileExW) is still open, for
+// a moment after it appears, through the handle the rename was made with,
+// which has delete access; an open that does not share delete then fails
+// with ERROR_SHARING_VIOLATION, as the C runtime's fopen does, and the file
+// would read back empty although it exists and is complete.
 std::string read_file(const std::wstring &path) {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    HANDLE file = CreateFileW(
+        /* lpFileName            */ path.c_str(),
+        /* dwDesiredAccess       */ GENERIC_READ,
+        /* dwShareMode           */ FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        /* lpSecurityAttributes  */ nullptr,
+        /* dwCreationDisposition */ OPEN_EXISTING,
+        /* dwFlagsAndAttributes  */ 0,
+        /* hTemplateFile         */ nullptr);
+    std::string text;
+    if (file == INVALID_HANDLE_VALUE) {
+        return text;
+    }
+    char buffer[65536];
+    DWORD n = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        text.append(buffer, n);
+    }
+    CloseHandle(file);
+    return text;
 }
 
 static void list_files_below(const std::wstring &root, const std::wstring &relative, std::vector<std::wstring> *out) {

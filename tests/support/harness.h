@@ -64,6 +64,8 @@ std::vector<std::wstring> onefile_directories();
 std::wstring make_scratch_directory(const std::wstring &prefix);
 void remove_tree(const std::wstring &path);
 
+// The whole file; empty when it cannot be opened. Reads also a file that has
+// just been renamed into place (see harness.cpp).
 std::string read_file(const std::wstring &path);
 
 // Every file below `root`, as paths relative to it, in the order found.
