@@ -218,4 +218,22 @@ TEST(UnpackDir, FreshDirectoryWhereTheTemplateSaysAndGone) {
     harness::remove_tree(scratch);
 }
 
+// Started by a relative name without extension, as a shell user types it:
+// {PROGRAM_DIR} is still the executable's directory, in parent and child.
+TEST(UnpackDir, ProgramDirFromARelativeName) {
+    std::wstring scratch = harness::make_scratch_directory(L"velsor_beside_");
+    std::wstring exe = scratch + L"\\beside.exe";
+    ASSERT_TRUE(CopyFileW(harness::bin_path(L"cache_beside.exe").c_str(), exe.c_str(), FALSE));
+    harness::run_options options;
+    options.current_directory = scratch;
+    harness::run_result r = harness::run_command_line(exe, L"beside report report.txt", options);
+    EXPECT_EQ(r.exit_code, 0u) << r.err;
+    auto seen = report(scratch + L"\\report.txt");
+    std::wstring expected = scratch + L"\\run_" + std::to_wstring(r.process_id) + L"_" + seen[L"VELSOR_ONEFILE_RANDOM"];
+    EXPECT_EQ(seen[L"dll_path"], expected + L"\\probe.dll");
+    EXPECT_EQ(seen[L"VELSOR_ORIGINAL_ARGV0"], L"beside");
+    EXPECT_FALSE(harness::path_exists(expected));
+    harness::remove_tree(scratch);
+}
+
 }  // namespace
