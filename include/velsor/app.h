@@ -41,7 +41,7 @@
 #define VELSOR_APP_MAIN
 #endif
 
-/* main cannot take a linkage specification in C++; the others are declared
+/* main cannot be declared extern "C" in C++; the others are declared
  * extern "C" so that the program's own definition gets C linkage too. */
 #if defined(VELSOR_APP_MAIN)
 int main(int argc, char **argv);
