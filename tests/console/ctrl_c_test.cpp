@@ -6,7 +6,6 @@
 // packed executable in that console and sends Ctrl+C to the whole console.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <map>
 #include <set>
@@ -73,37 +72,6 @@ std::wstring reported_directory(const std::wstring &ready) {
     return harness::widen(read_key_values(ready)["dir"]);
 }
 
-// onefile_ directories whose name starts with the given parent's process ID.
-std::vector<std::wstring> directories_of(DWORD launcher_pid) {
-    std::wstring prefix = L"onefile_" + std::to_wstring(launcher_pid) + L"_";
-    std::vector<std::wstring> found;
-    for (const auto &name : harness::onefile_directories()) {
-        if (name.rfind(prefix, 0) == 0) {
-            found.push_back(name);
-        }
-    }
-    return found;
-}
-
-// Running processes whose executable file is named `name`.
-int processes_named(const std::wstring &name) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        ADD_FAILURE() << "no process snapshot: " << GetLastError();
-        return -1;
-    }
-    int count = 0;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, name.c_str()) == 0) {
-            count++;
-        }
-    }
-    CloseHandle(snapshot);
-    return count;
-}
-
 class CtrlC : public testing::Test {
 protected:
     void SetUp() override { scratch = harness::make_scratch_directory(L"velsor_ctrl_c_"); }
@@ -128,7 +96,7 @@ TEST_F(CtrlC, ApplicationThatEndsByItselfRunsItsOwnExitAndTheDirectoryGoes) {
     // child's 5 on, the system's default handling ends it with its own code.
     EXPECT_TRUE(run.exit_code == 5 || default_ctrl_c_ending(run.exit_code)) << run.exit_code;
     EXPECT_FALSE(harness::path_exists(directory)) << harness::narrow(directory);
-    EXPECT_TRUE(directories_of(run.launcher_pid).empty());
+    EXPECT_TRUE(harness::onefile_directories_of(run.launcher_pid).empty());
 }
 
 TEST_F(CtrlC, ApplicationThatIgnoresItIsTerminatedAfterTheGraceAndTheDirectoryGoes) {
@@ -145,7 +113,7 @@ TEST_F(CtrlC, ApplicationThatIgnoresItIsTerminatedAfterTheGraceAndTheDirectoryGo
     // Terminated with exit code 0, or ended by the default handling.
     EXPECT_TRUE(run.exit_code == 0 || default_ctrl_c_ending(run.exit_code)) << run.exit_code;
     EXPECT_FALSE(harness::path_exists(directory)) << harness::narrow(directory);
-    EXPECT_TRUE(directories_of(run.launcher_pid).empty());
+    EXPECT_TRUE(harness::onefile_directories_of(run.launcher_pid).empty());
 }
 
 TEST_F(CtrlC, DuringExtractionOfALargePayloadTheDirectoryIsGoneWhenTheParentHasEnded) {
@@ -156,11 +124,11 @@ TEST_F(CtrlC, DuringExtractionOfALargePayloadTheDirectoryIsGoneWhenTheParentHasE
     ASSERT_TRUE(run.signalled) << run.error;
     EXPECT_EQ(run.error, "");
     ASSERT_NE(run.launcher_pid, 0u);
-    EXPECT_TRUE(directories_of(run.launcher_pid).empty());
+    EXPECT_TRUE(harness::onefile_directories_of(run.launcher_pid).empty());
     // Nothing of the run may live on: no child left over that unpacks the
     // payload again on its own or starts the application.
     Sleep(3000);
-    EXPECT_EQ(processes_named(L"console_big.exe"), 0);
+    EXPECT_EQ(harness::processes_named(L"console_big.exe"), 0);
     for (const auto &name : harness::onefile_directories()) {
         EXPECT_TRUE(before.count(name) != 0) << "appeared after the run: " << harness::narrow(name);
     }
@@ -199,7 +167,7 @@ TEST_F(CtrlC, FiftyRunsNormalAndInterruptedLeaveNoDirectory) {
         }
     }
     for (DWORD pid : launchers) {
-        EXPECT_TRUE(directories_of(pid).empty()) << "launcher " << pid;
+        EXPECT_TRUE(harness::onefile_directories_of(pid).empty()) << "launcher " << pid;
     }
     for (const auto &name : harness::onefile_directories()) {
         EXPECT_TRUE(before.count(name) != 0) << "left behind: " << harness::narrow(name);

@@ -3,7 +3,6 @@
 // program started, and programs that cannot start.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <sstream>
 #include <string>
@@ -26,29 +25,6 @@ protected:
     std::wstring scratch;
 };
 
-std::vector<std::wstring> directories_of(DWORD launcher_pid) {
-    std::wstring prefix = L"onefile_" + std::to_wstring(launcher_pid) + L"_";
-    std::vector<std::wstring> found;
-    for (const auto &name : harness::onefile_directories()) {
-        if (name.rfind(prefix, 0) == 0) {
-            found.push_back(name);
-        }
-    }
-    return found;
-}
-
-int processes_named(const wchar_t *name) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        count += _wcsicmp(entry.szExeFile, name) == 0;
-    }
-    CloseHandle(snapshot);
-    return count;
-}
-
 bool wait_for_file(const std::wstring &path) {
     for (int i = 0; i < 6000 && !harness::path_exists(path); i++) {
         Sleep(10);
@@ -60,7 +36,7 @@ TEST_F(Runner, ExitCodesPassThroughWhole) {
     for (DWORD code : {0x0u, 0x1u, 0xC0000005u, 0xFFFFFFFFu}) {
         harness::run_result run = harness::run(bin_path(L"runner_console.exe"), {L"exit", std::to_wstring(code)});
         EXPECT_EQ(run.exit_code, code) << run.out << run.err;
-        EXPECT_TRUE(directories_of(run.process_id).empty());
+        EXPECT_TRUE(harness::onefile_directories_of(run.process_id).empty());
     }
 }
 
@@ -135,16 +111,16 @@ TEST_F(Runner, CtrlCHandledByTheProgram) {
     EXPECT_TRUE(run.exit_code == 7 || run.exit_code == 0 || run.exit_code == status_control_c_exit)
         << run.exit_code;
     EXPECT_LT(run.elapsed_ms, child_grace_ms - 500);
-    EXPECT_TRUE(directories_of(run.launcher_pid).empty());
+    EXPECT_TRUE(harness::onefile_directories_of(run.launcher_pid).empty());
 }
 
 TEST_F(Runner, CtrlCIgnoredByTheProgramEndsAfterTheGrace) {
     console_run run = run_with_ctrl_c(scratch, L"ignore_ctrl", file(L"ready"));
     EXPECT_EQ(run.error, "");
     EXPECT_GE(run.elapsed_ms, child_grace_ms - 300);
-    EXPECT_TRUE(directories_of(run.launcher_pid).empty());
+    EXPECT_TRUE(harness::onefile_directories_of(run.launcher_pid).empty());
     Sleep(1000);
-    EXPECT_EQ(processes_named(L"runner_app.exe"), 0) << "the program outlived its run";
+    EXPECT_EQ(harness::processes_named(L"runner_app.exe"), 0) << "the program outlived its run";
 }
 
 // Terminating the child from outside ends the program and what it started.
@@ -169,7 +145,7 @@ TEST_F(Runner, ProcessesStartedByTheProgramEndWithTheChild) {
     for (HANDLE h : {child, program, started, launcher}) {
         CloseHandle(h);
     }
-    EXPECT_TRUE(directories_of(launcher_pid).empty());
+    EXPECT_TRUE(harness::onefile_directories_of(launcher_pid).empty());
 }
 
 // One line naming the program and the system's error, and status 2.
@@ -184,7 +160,7 @@ TEST_F(Runner, ProgramThatCannotStart) {
         EXPECT_EQ(run.err.rfind("Error, couldn't start program '", 0), 0u) << run.err;
         EXPECT_NE(run.err.find("\\bin\\runner_app.exe' ([Error "), std::string::npos) << run.err;
         EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
-        EXPECT_TRUE(directories_of(run.process_id).empty());
+        EXPECT_TRUE(harness::onefile_directories_of(run.process_id).empty());
     }
 }
 

@@ -1,6 +1,9 @@
 #include "tests/support/harness.h"
 
 #include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
@@ -218,6 +221,35 @@ std::vector<std::wstring> onefile_directories() {
     FindClose(search);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::wstring> onefile_directories_of(DWORD parent_pid) {
+    std::wstring prefix = L"onefile_" + std::to_wstring(parent_pid) + L"_";
+    std::vector<std::wstring> found;
+    for (const auto &name : onefile_directories()) {
+        if (name.rfind(prefix, 0) == 0) {
+            found.push_back(name);
+        }
+    }
+    return found;
+}
+
+int processes_named(const std::wstring &name) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE() << "no process snapshot: " << GetLastError();
+        return -1;
+    }
+    int count = 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, name.c_str()) == 0) {
+            count++;
+        }
+    }
+    CloseHandle(snapshot);
+    return count;
 }
 
 std::wstring make_scratch_directory(const std::wstring &prefix) {

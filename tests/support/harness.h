@@ -60,6 +60,13 @@ std::wstring temp_directory();
 // Names of the onefile_ directories in the temporary directory.
 std::vector<std::wstring> onefile_directories();
 
+// Those of them whose name starts with the given parent's process ID.
+std::vector<std::wstring> onefile_directories_of(DWORD parent_pid);
+
+// Running processes whose executable file is named `name` (-1 and a test
+// failure when no process snapshot can be taken).
+int processes_named(const std::wstring &name);
+
 // A fresh empty directory for one test, and its removal.
 std::wstring make_scratch_directory(const std::wstring &prefix);
 void remove_tree(const std::wstring &path);
