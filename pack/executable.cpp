@@ -79,15 +79,8 @@ std::uint32_t rva_of_file_offset(const pe_headers &h, std::uint64_t offset) {
 // The record is the one place in the sections' bytes that holds the marker;
 // unfilled, its address field points at itself and its length is 0.
 void find_record(launcher_image &l) {
-    std::vector<std::uint64_t> found;
-    std::boyer_moore_searcher marker(std::begin(payload_record_marker), std::end(payload_record_marker));
-    for (const auto &s : l.headers.sections) {
-        auto from = l.file.begin() + s.raw_offset;
-        auto to = from + s.raw_size;
-        for (auto at = std::search(from, to, marker); at != to; at = std::search(at + 1, to, marker)) {
-            found.push_back(static_cast<std::uint64_t>(at - l.file.begin()));
-        }
-    }
+    std::vector<std::uint64_t> found =
+        find_in_sections(l.file, l.headers, payload_record_marker, payload_record_marker_size);
     if (found.empty()) {
         refuse(l, "it has no block record (is it a velsor launcher?)");
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "pack/error.h"
 #include "pack/utf16.h"
@@ -220,6 +221,21 @@ std::vector<std::string> read_export_names(const fs::path &path, const pe_header
         names.push_back(read_name_at(file, offset_or_fail(file, headers, load_u32(name_rvas, i * 4))));
     }
     return names;
+}
+
+std::vector<std::uint64_t> find_in_sections(const bytes &image, const pe_headers &headers, const unsigned char *marker,
+                                            size_t size) {
+    std::vector<std::uint64_t> found;
+    std::boyer_moore_searcher searcher(marker, marker + size);
+    for (const auto &s : headers.sections) {
+        auto from = image.begin() + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(s.raw_offset, image.size()));
+        auto to = image.begin() +
+                  static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(std::uint64_t{s.raw_offset} + s.raw_size, image.size()));
+        for (auto at = std::search(from, to, searcher); at != to; at = std::search(at + 1, to, searcher)) {
+            found.push_back(static_cast<std::uint64_t>(at - image.begin()));
+        }
+    }
+    return found;
 }
 
 }  // namespace velsor

@@ -84,6 +84,12 @@ pe_headers read_pe_headers(const std::filesystem::path &file);
 // The same for a PE file held in memory; `name` goes into the messages.
 pe_headers parse_pe_headers(const bytes &image, const std::string &name);
 
+// File offsets of every place in the sections' bytes of `image` that holds
+// the `size` bytes at `marker`, in file order (a part of a section beyond the
+// end of the file is not searched).
+std::vector<std::uint64_t> find_in_sections(const bytes &image, const pe_headers &headers, const unsigned char *marker,
+                                            size_t size);
+
 const pe_section *find_section(const pe_headers &headers, const std::string &name);
 
 // The file offset of a relative virtual address, through the section that

@@ -57,19 +57,6 @@ std::vector<resource> resources_of(const fs::path &file, const pe_headers &h) {
     return {};
 }
 
-std::vector<std::uint64_t> find_markers(const bytes &file, const pe_headers &h) {
-    std::vector<std::uint64_t> found;
-    std::boyer_moore_searcher marker(std::begin(program_record_marker), std::end(program_record_marker));
-    for (const auto &s : h.sections) {
-        auto from = file.begin() + std::min<size_t>(s.raw_offset, file.size());
-        auto to = file.begin() + std::min<size_t>(std::uint64_t{s.raw_offset} + s.raw_size, file.size());
-        for (auto at = std::search(from, to, marker); at != to; at = std::search(at + 1, to, marker)) {
-            found.push_back(static_cast<std::uint64_t>(at - file.begin()));
-        }
-    }
-    return found;
-}
-
 }  // namespace
 
 entry_info check_entry(const fs::path &file) {
@@ -148,7 +135,7 @@ runner_image load_runner(bytes file, std::string origin) {
         (r.headers.characteristics & pe_characteristic_dll) == 0) {
         refuse("it is not a 64-bit (x86-64) DLL");
     }
-    auto found = find_markers(r.file, r.headers);
+    auto found = find_in_sections(r.file, r.headers, program_record_marker, program_record_marker_size);
     if (found.size() != 1) {
         refuse("it has " + std::to_string(found.size()) + " program records, not one");
     }
