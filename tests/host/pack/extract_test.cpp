@@ -3,8 +3,7 @@
 // written.
 #include <gtest/gtest.h>
 
-#include "pack/archive.h"
-#include "pack/block.h"
+#include "pack/archive/archive.h"
 #include "support.h"
 
 using namespace packtest;
