@@ -18,9 +18,12 @@ const char usage_text[] =
     "          the program EXE with the command line it is given\n"
     "  block   write only the payload block (\"QZV\", one zstd frame, trailer);\n"
     "          its entry may be any file, for test and tool payloads\n"
-    "  link    put a ready-made block, as it is and unchecked, into a launcher executable\n"
-    "  list    show every file in a packed executable or block file, with sizes and totals\n"
-    "  verify  tell whether FILE holds exactly the files of APPDIR, and which differ\n"
+    "  link    put a ready-made block, as it is, into a launcher executable; a block\n"
+    "          with names that extract would refuse is refused\n"
+    "  list    show every file in a packed executable or block file, with sizes and totals;\n"
+    "          names that extract would refuse are marked\n"
+    "  verify  tell whether FILE holds exactly the files of APPDIR, and which differ;\n"
+    "          a name that extract would refuse is a difference\n"
     "  extract write the files of FILE into DIR, which must be empty or new; names\n"
     "          that would leave DIR or that Windows cannot hold are refused first\n"
     "\n"
@@ -33,7 +36,8 @@ const char usage_text[] =
     "  --level N         zstd level, 1 to 22 (default 19)\n"
     "  --threads N       compression threads (default: all; the output is the same)\n"
     "  --no-entry-check  build: accept any file as the entry (for test payloads)\n"
-
+    "  --no-name-check   link: accept names that extract would refuse (for tests of\n"
+    "                    the launcher's own checks)\n"
     "\n"
     "EXE OPTIONS, for build and link:\n"
     "  --launcher FILE   pack with this launcher build (default: the one built into\n"
@@ -138,7 +142,8 @@ arguments parse_arguments(const std::vector<std::string> &argv) {
             args.unpack_dir = value();
         } else if (a == "--no-entry-check") {
             args.entry_check = false;
-
+        } else if (a == "--no-name-check") {
+            args.name_check = false;
         } else if (a.size() > 1 && a[0] == '-') {
             throw usage_error("unknown option " + a);
         } else if (args.command.empty()) {

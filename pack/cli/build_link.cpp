@@ -194,6 +194,9 @@ int link(const arguments &args) {
     }
     executable_options options = exe_options(args);
     launcher_image launcher = choose_launcher(args, options);
+    if (args.name_check) {
+        check_block_names(block);  // what the launcher would unpack
+    }
     staged_output out(*args.output);
     executable_writer exe(launcher, out.path(), options);
     exe.check_fits(length);  // before anything large is written

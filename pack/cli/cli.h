@@ -42,6 +42,7 @@ struct arguments {
     std::optional<std::string> unpack_dir;
     block_options block;
     bool entry_check = true;
+    bool name_check = true;
 };
 
 arguments parse_arguments(const std::vector<std::string> &argv);
@@ -53,15 +54,22 @@ void require(bool condition, const char *message);
 
 // build and block.
 int pack(const arguments &args);
-// link.
+// link; a block whose names could not be unpacked is refused first.
 int link(const arguments &args);
 
-// `velsor-pack list`: every entry with its size, then the totals.
+// `velsor-pack list`: every entry with its size, names that could not be
+// unpacked marked, then the totals.
 void list_payload(const std::filesystem::path &file, std::ostream &out);
 
 // `velsor-pack verify`: reports each difference between the payload and
-// `app_dir` on `out`; true when there is none.
+// `app_dir` on `out` (a name that could not be unpacked is one); true when
+// there is none.
 bool verify_payload(const std::filesystem::path &file, const std::filesystem::path &app_dir, std::ostream &out);
+
+// A pack_error naming the first name of the block file that could not be
+// unpacked below a directory (unpack_name_problem, or a clash). A block too
+// damaged to read is let through: the launcher refuses it itself.
+void check_block_names(const std::filesystem::path &block);
 
 // `velsor-pack extract`: writes every file of `file`'s payload below `dir`,
 // which must be empty or not exist yet. Every name is checked before

@@ -1,5 +1,5 @@
 // list and verify: a payload's entries shown, or compared with an
-// application directory.
+// application directory, and its names checked as extract would check them.
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
@@ -38,11 +38,18 @@ void list_payload(const fs::path &file, std::ostream &out) {
     // A runner as the first entry names the program it starts.
     bool first = true, in_runner = false;
     bytes runner;
+    name_review review;
+    size_t refused = 0;
     archive_visitor visitor{
         [&](const std::u16string &name, std::uint64_t size) {
             char size_text[32];
             std::snprintf(size_text, sizeof size_text, "%12" PRIu64 "  ", size);
-            out << size_text << display(name) << '\n';
+            out << size_text << display(name);
+            if (auto problem = review.problem(name)) {
+                out << "  [cannot be unpacked: " << *problem << ']';
+                refused++;
+            }
+            out << '\n';
             in_runner = first && name == runner_entry_name && size <= largest_runner;
             first = false;
         },
@@ -63,6 +70,10 @@ void list_payload(const fs::path &file, std::ostream &out) {
     out << t.files << " files, " << t.bytes << " bytes, " << t.compressed_bytes << " compressed bytes, ratio " << ratio
         << '\n';
     list_unpack_mode(file, block, out);
+    if (refused > 0) {
+        out << refused << (refused == 1 ? " name" : " names")
+            << " cannot be unpacked: link and extract refuse this payload\n";
+    }
 }
 
 namespace {
@@ -73,6 +84,7 @@ struct comparison {
 
     std::map<std::u16string, archive_entry> on_disk;
     std::map<std::u16string, bool> seen;
+    name_review review;
     std::ostream &out;
     size_t differences = 0;
     size_t entries = 0;
@@ -105,6 +117,10 @@ struct comparison {
             return;
         }
         seen[name] = true;
+        if (auto problem = review.problem(name)) {
+            report("cannot be unpacked (" + *problem + ")", name);
+            return;
+        }
         auto it = on_disk.find(name);
         if (it == on_disk.end()) {
             report("only in the payload", name);
@@ -160,6 +176,29 @@ bool verify_payload(const fs::path &file, const fs::path &app_dir, std::ostream 
     out << path_utf8(file) << " differs from " << path_utf8(app_dir) << " in " << cmp.differences
         << (cmp.differences == 1 ? " place" : " places") << '\n';
     return false;
+}
+
+void check_block_names(const fs::path &block) {
+    std::error_code error;
+    std::uint64_t size = fs::file_size(block, error);
+    std::optional<std::string> refused;
+    name_review review;
+    archive_visitor visitor{[&](const std::u16string &name, std::uint64_t) {
+                                if (auto problem = review.problem(name)) {
+                                    refused = "cannot link '" + display(name) + "': " + *problem;
+                                    throw pack_error(*refused);
+                                }
+                            },
+                            [](const unsigned char *, size_t) {}, [] {}};
+    try {
+        if (!error && size >= payload_header_size + payload_trailer_size) {
+            read_archive(block, block_location{0, size}, visitor);
+        }
+    } catch (const pack_error &) {
+        if (refused) {
+            throw;
+        }
+    }
 }
 
 }  // namespace velsor

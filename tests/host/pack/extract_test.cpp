@@ -102,3 +102,39 @@ TEST(Extract, DamagedPayloadWritesNothing) {
     EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
     EXPECT_TRUE(fs::is_empty(s / "out"));
 }
+
+// A block from elsewhere, made without velsor-pack, whose names would leave
+// the directory or that Windows cannot hold: link refuses it as extract
+// does, list marks the name, and verify counts it as a difference.
+TEST(ForeignBlock, NamesThatCannotBeUnpackedAreRefusedByLinkAndFlaggedByListAndVerify) {
+    struct row {
+        std::u16string bad;
+        const char *reason;
+    };
+    for (const row &r : std::vector<row>{{u"..\\..\\x", "'..' part"},
+                                         {u"C:\\Windows\\x.dll", "drive letter"},
+                                         {u"\\x", "absolute"},
+                                         {u"lib\\CON", "device name"},
+                                         {u"lib\\a|b", "'|'"},
+                                         {u"Same.txt", "letter case"}}) {
+        SCOPED_TRACE(r.reason);
+        scratch s;
+        fs::path app = s / "app", out = s / "out.exe";
+        write_file(app / "good.txt", "data\n");
+        write_file(app / "same.txt", "data\n");
+        fs::path block = block_by_hand({{u"good.txt", "data\n"}, {u"same.txt", "data\n"}, {r.bad, "data\n"}},
+                                       s / "foreign.bin");
+        write_file(out, "an earlier build");
+        expect_refused(pack({"link", block.string(), "-o", out.string()}), out, "an earlier build", r.reason);
+
+        result listed = pack({"list", block.string()});
+        EXPECT_EQ(listed.status, 0) << listed.err;
+        std::string bad_line = lines(listed.out).at(2);
+        EXPECT_NE(bad_line.find("cannot be unpacked"), std::string::npos) << listed.out;
+        EXPECT_NE(bad_line.find(r.reason), std::string::npos) << listed.out;
+
+        result verified = pack({"verify", block.string(), app.string()});
+        EXPECT_EQ(verified.status, 3) << verified.out;
+        EXPECT_NE(verified.out.find("cannot be unpacked"), std::string::npos) << verified.out;
+    }
+}
