@@ -85,4 +85,14 @@ entry_info check_entry(const std::filesystem::path &file);
 // A pack_error unless `file` is a 64-bit PE DLL that exports run_code.
 void check_entry_dll(const std::filesystem::path &file);
 
+// One warning for each DLL that the program `entries.front()` imports
+// (import and delay-load tables) that is neither beside it in the payload
+// (compared without letter case) nor a Windows system DLL: the packed
+// program would not start without it.
+std::vector<std::string> missing_dll_warnings(const std::vector<archive_entry> &entries, const pe_headers &headers);
+
+// True for a DLL that every 64-bit Windows 10 or later has in System32, and
+// for the API set names (api-ms-win-*, ext-ms-*); letter case is ignored.
+bool is_system_dll(std::string_view name);
+
 }  // namespace velsor

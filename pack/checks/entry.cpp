@@ -1,6 +1,7 @@
 // Checks on the entry: an application DLL the launcher can call, or a
-// program the runner can start.
+// program the runner can start, with the DLLs it needs at hand.
 #include <algorithm>
+#include <set>
 
 #include "pack/base/base.h"
 #include "pack/checks/checks.h"
@@ -52,6 +53,52 @@ void check_entry_dll(const fs::path &file) {
     if (std::find(exports.begin(), exports.end(), "run_code") == exports.end()) {
         throw pack_error("entry " + name + " does not export run_code");
     }
+}
+
+namespace {
+
+// The payload's names as the loader would look for a DLL beside the program
+// (in its own directory first), folded.
+std::set<std::u16string> folded_names(const std::vector<archive_entry> &entries) {
+    std::set<std::u16string> names;
+    for (const auto &e : entries) {
+        names.insert(folded(e.name));
+    }
+    return names;
+}
+
+// A DLL name from the file as printable text: it may hold any bytes.
+std::string printable(std::string name) {
+    std::replace_if(name.begin(), name.end(), [](char c) { return c < 0x20 || c > 0x7E; }, '?');
+    return name;
+}
+
+}  // namespace
+
+std::vector<std::string> missing_dll_warnings(const std::vector<archive_entry> &entries, const pe_headers &headers) {
+    const archive_entry &program = entries.front();
+    std::string name = utf16_to_utf8(program.name);
+    std::vector<std::string> dlls;
+    try {
+        pe_source source(program.source);
+        dlls = read_imported_dlls(source, headers);
+    } catch (const pack_error &e) {
+        return {"cannot read the DLLs that " + name + " imports, so none was checked: " + e.what()};
+    }
+    std::set<std::u16string> payload = folded_names(entries);
+    size_t cut = program.name.rfind(u'\\');
+    std::u16string directory = program.name.substr(0, cut == std::u16string::npos ? 0 : cut + 1);
+    std::vector<std::string> warnings;
+    for (const auto &dll : dlls) {
+        auto utf16 = utf8_to_utf16(dll);
+        bool beside = utf16 && payload.count(folded(directory + *utf16)) != 0;
+        if (!beside && !is_system_dll(dll)) {
+            warnings.push_back(name + " imports " + printable(dll) +
+                               ", which is neither in APPDIR nor a Windows system DLL; the packed program will not "
+                               "start without it");
+        }
+    }
+    return warnings;
 }
 
 }  // namespace velsor

@@ -77,6 +77,9 @@ std::vector<archive_entry> collect(const arguments &args, executable_options *op
         check_reserved_directory(entries);  // before velsor's own files go in
     }
     if (runner) {
+        for (const auto &warning : missing_dll_warnings(entries, entry->headers)) {
+            warn(warning);
+        }
         add_runner(args, *entry, entries, *options);
     }
     if (auto warning = long_path_warning(entries)) {
