@@ -111,6 +111,14 @@ inline whole_file read_whole_file(const std::filesystem::path &path, std::uint64
 std::optional<std::u16string> utf8_to_utf16(std::string_view text);
 std::string utf16_to_utf8(std::u16string_view text);
 
+// ASCII letters in lower case (DLL names, which Windows compares so).
+inline std::string ascii_lower(std::string text) {
+    for (char &c : text) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+    }
+    return text;
+}
+
 // A path as UTF-8 text, for messages and names.
 inline std::string path_utf8(const std::filesystem::path &path) {
     std::u8string text = path.u8string();

@@ -6,6 +6,7 @@
 #include <array>
 #include <string>
 
+#include "pack/base/base.h"
 #include "pack/checks/checks.h"
 
 namespace velsor {
@@ -45,9 +46,7 @@ constexpr std::array<std::string_view, 2> api_set_prefixes = {"api-ms-win-", "ex
 }  // namespace
 
 bool is_system_dll(std::string_view name) {
-    std::string key(name);
-    std::transform(key.begin(), key.end(), key.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    std::string key = ascii_lower(std::string(name));
     if (std::any_of(api_set_prefixes.begin(), api_set_prefixes.end(),
                     [&](std::string_view prefix) { return key.rfind(prefix, 0) == 0; })) {
         return true;

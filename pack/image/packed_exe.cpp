@@ -20,11 +20,13 @@ constexpr size_t copy_chunk = 1 << 20;
 // template, zero-filled.
 bytes mode_record_fields(const unpack_mode &mode, std::uint64_t identity) {
     std::u16string text = stored_template(mode, identity);
-    bytes fields(unpack_mode_record_size - unpack_mode_flags_offset);
-    store_u32(fields, 0, mode.cache ? unpack_mode_flag_cache : 0);
-    for (size_t i = 0; i < text.size(); i++) {
-        store_u16(fields, unpack_mode_template_offset - unpack_mode_flags_offset + 2 * i, text[i]);
+    bytes fields;
+    append_le(fields, mode.cache ? unpack_mode_flag_cache : 0, 4);
+    append_le(fields, 0, unpack_mode_template_offset - unpack_mode_flags_offset - 4);
+    for (char16_t unit : text) {
+        append_le(fields, unit, 2);
     }
+    fields.insert(fields.end(), unpack_mode_record_size - unpack_mode_flags_offset - fields.size(), 0);
     return fields;
 }
 

@@ -44,19 +44,13 @@ std::string read_name(pe_source &file, const pe_headers &h, std::uint32_t rva, c
     return std::string(text.begin(), end);
 }
 
-std::string lower_ascii(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-    return text;
-}
-
 // Names in order, each once whatever its letter case.
 struct dll_names {
     std::vector<std::string> names;
     std::set<std::string> seen;
 
     void add(std::string name) {
-        if (seen.insert(lower_ascii(name)).second) {
+        if (seen.insert(ascii_lower(name)).second) {
             names.push_back(std::move(name));
         }
     }
