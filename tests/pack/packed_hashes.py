@@ -7,7 +7,8 @@
 A file counts as packed when it is a PE file with a .qzv section or a block
 file (it starts with "QZV"). A signed file is left out: its signature, made
 after packing with a fresh key, differs every time. Wine prefixes,
-downloaded sources, CMake's own files and the release staging are skipped. Used to show that a change to the
+downloaded sources, CMake's own files, the release staging and the fuzzers'
+work folders (copies) are skipped. Used to show that a change to the
 packer's code leaves its output byte for byte as it was: save the list before,
 rebuild, compare after. Exit status 1 when the lists differ.
 """
@@ -41,7 +42,7 @@ def is_packed(path):
 
 def packed_files(build):
     for root, dirs, files in os.walk(build):
-        dirs[:] = sorted(d for d in dirs if d not in SKIPPED and not d.startswith("wineprefix"))
+        dirs[:] = sorted(d for d in dirs if d not in SKIPPED and not d.startswith(("wineprefix", "work")))
         for name in sorted(files):
             path = os.path.join(root, name)
             if name.endswith((".exe", ".bin", ".dll")) and os.path.isfile(path) and is_packed(path):
