@@ -30,18 +30,24 @@ std::uint64_t offset_or_fail(pe_source &file, const pe_headers &h, std::uint32_t
     return *offset;
 }
 
-// A zero-terminated name at `rva`, read in one piece.
+// A zero-terminated name at `rva`: a short read first, as names are short,
+// then one of the longest a name may be.
 std::string read_name(pe_source &file, const pe_headers &h, std::uint32_t rva, const std::string &what) {
     std::uint64_t at = offset_or_fail(file, h, rva);
     if (at >= file.size()) {
         file.fail("truncated");
     }
-    bytes text = file.read(at, std::min<std::uint64_t>(max_name_length + 1, file.size() - at));
-    auto end = std::find(text.begin(), text.end(), 0);
-    if (end == text.end()) {
-        file.fail(what + " name too long");
+    for (std::uint64_t length : {std::uint64_t{64}, std::uint64_t{max_name_length + 1}}) {
+        bytes text = file.read(at, std::min(length, file.size() - at));
+        auto end = std::find(text.begin(), text.end(), 0);
+        if (end != text.end()) {
+            return std::string(text.begin(), end);
+        }
+        if (text.size() < length) {
+            break;  // the file ends first
+        }
     }
-    return std::string(text.begin(), end);
+    file.fail(what + " name too long");
 }
 
 // Names in order, each once whatever its letter case.
