@@ -17,7 +17,7 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   cmake ninja-build g++ python3 zip zstd libzstd-dev googletest
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
-  clang libclang-rt-14-dev hyperfine
+  clang libclang-rt-14-dev lld llvm hyperfine
   strace python3-pefile osslsigncode openssl icoutils xvfb xdotool x11-utils imagemagick
 )
 

@@ -5,9 +5,8 @@
 #include <algorithm>
 #include <fstream>
 
-#include "pack/archive.h"
-#include "pack/block.h"
-#include "pack/error.h"
+#include "pack/archive/archive.h"
+#include "pack/base/base.h"
 #include "support.h"
 
 using namespace packtest;

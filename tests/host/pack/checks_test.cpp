@@ -7,7 +7,7 @@
 #include <fstream>
 #include <thread>
 
-#include "pack/checks.h"
+#include "pack/checks/checks.h"
 #include "support.h"
 
 using namespace packtest;

@@ -3,28 +3,21 @@
 // written.
 #include <gtest/gtest.h>
 
-#include "pack/archive.h"
-#include "pack/block.h"
 #include "support.h"
 
 using namespace packtest;
 
 namespace {
 
-// A block holding `names`, each a copy of readme.txt, written by the
-// library so that names the packer's collector refuses get in.
+// A block holding `names`, each with the same few bytes, made by hand
+// as a block from elsewhere would be, so that names the packer's collector
+// refuses get in.
 fs::path block_with_names(const scratch &s, const std::vector<std::u16string> &names) {
-    write_file(s / "src.txt", "data\n");
-    std::vector<velsor::archive_entry> entries;
+    std::vector<record> records;
     for (const auto &name : names) {
-        velsor::archive_entry entry;
-        entry.source = s / "src.txt";
-        entry.name = name;
-        entry.size = 5;
-        entries.push_back(entry);
+        records.push_back(record{name, "data\n"});
     }
-    velsor::write_block(entries, s / "names.bin", velsor::block_options{3, 1});
-    return s / "names.bin";
+    return block_by_hand(records, s / "names.bin");
 }
 
 }  // namespace
@@ -57,6 +50,8 @@ TEST(Extract, RefusesANonEmptyDirectoryAndLeavesIt) {
     EXPECT_EQ(std::distance(fs::directory_iterator(s / "out"), fs::directory_iterator()), 1);
 }
 
+// extract refuses them; so does link, as the launcher would write them out;
+// list marks them, and verify counts each as a difference.
 TEST(Extract, RefusesNamesThatCannotBeUnpacked) {
     struct row {
         std::u16string bad;
@@ -76,14 +71,27 @@ TEST(Extract, RefusesNamesThatCannotBeUnpacked) {
                                          {u"lib\\a:b", "':'"},
                                          {u"x\xd800y", "lone surrogate"},
                                          {u"Same.txt", "letter case"}}) {
+        SCOPED_TRACE(r.reason);
         scratch s;
         // A good file first, so that refusing means writing nothing at all.
         fs::path block = block_with_names(s, {u"good.txt", u"same.txt", r.bad});
         result out = pack({"extract", block.string(), (s / "out").string()});
-        EXPECT_EQ(out.status, 1) << r.reason;
+        EXPECT_EQ(out.status, 1);
         EXPECT_EQ(lines(out.err).size(), 1u) << out.err;
         EXPECT_NE(out.err.find(r.reason), std::string::npos) << out.err;
-        EXPECT_FALSE(fs::exists(s / "out")) << r.reason;
+        EXPECT_FALSE(fs::exists(s / "out"));
+
+        write_file(s / "app.exe", "an earlier build");
+        expect_refused(pack({"link", block.string(), "-o", (s / "app.exe").string()}), s / "app.exe",
+                       "an earlier build", r.reason);
+        std::string listed = lines(pack({"list", block.string()}).out).at(2);
+        EXPECT_NE(listed.find("cannot be unpacked"), std::string::npos) << listed;
+        EXPECT_NE(listed.find(r.reason), std::string::npos) << listed;
+        write_file(s / "app" / "good.txt", "data\n");
+        write_file(s / "app" / "same.txt", "data\n");
+        result verified = pack({"verify", block.string(), (s / "app").string()});
+        EXPECT_EQ(verified.status, 3) << verified.out;
+        EXPECT_NE(verified.out.find("cannot be unpacked"), std::string::npos) << verified.out;
     }
 }
 

@@ -5,8 +5,8 @@
 
 #include <functional>
 
-#include "pack/executable.h"
-#include "pack/pe.h"
+#include "pack/image/image.h"
+#include "pack/pe/pe.h"
 #include "support.h"
 
 using namespace packtest;

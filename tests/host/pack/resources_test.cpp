@@ -7,8 +7,8 @@
 #include <cstring>
 #include <functional>
 
-#include "pack/error.h"
-#include "pack/resources.h"
+#include "pack/base/base.h"
+#include "pack/pe/rsrc/rsrc.h"
 #include "support.h"
 
 using namespace packtest;

@@ -170,6 +170,36 @@ std::string decode_block_with_zstd_cli(const fs::path &block, const fs::path &wo
     return read_file(decoded);
 }
 
+fs::path block_by_hand(const std::vector<record> &records, const fs::path &block) {
+    std::string archive;
+    auto put_u16 = [&](char16_t unit) {
+        archive.push_back(static_cast<char>(unit & 0xFF));
+        archive.push_back(static_cast<char>(unit >> 8));
+    };
+    for (const auto &r : records) {
+        for (char16_t unit : r.name) {
+            put_u16(unit);
+        }
+        put_u16(0);
+        for (int i = 0; i < 8; i++) {
+            archive.push_back(static_cast<char>(static_cast<std::uint64_t>(r.data.size()) >> (8 * i)));
+        }
+        archive += r.data;
+    }
+    put_u16(0);
+    fs::path plain = block.string() + ".archive", frame = block.string() + ".zst";
+    write_file(plain, archive);
+    result z = run({"zstd", "-q", "-3", "-f", plain.string(), "-o", frame.string()});
+    EXPECT_EQ(z.status, 0) << z.err;
+    std::string bytes = "QZV" + read_file(frame) + '\0';
+    std::uint64_t before_length = bytes.size();
+    for (int i = 0; i < 8; i++) {
+        bytes.push_back(static_cast<char>(before_length >> (8 * i)));
+    }
+    write_file(block, bytes);
+    return block;
+}
+
 fs::path make_app(const scratch &s) {
     fs::path app = s / "app";
     copy_pe("runner.dll", app / "app.dll");

@@ -67,6 +67,11 @@ std::vector<record> parse_archive(const std::string &archive);
 
 std::uint64_t u64_le(const std::string &bytes, size_t at);
 
+// A block file written the way anyone could, without velsor-pack: the
+// records by hand, compressed by the zstd program, between "QZV" and the
+// trailer. Returns `block`.
+fs::path block_by_hand(const std::vector<record> &records, const fs::path &block);
+
 // The decoded archive of a block file, decoded by the zstd program.
 std::string decode_block_with_zstd_cli(const fs::path &block, const fs::path &work);
 
