@@ -2,70 +2,33 @@
 //
 // The program runs in a job object that kills every process in it when its
 // last handle closes. Only this process holds that handle, so when this
-// process ends for any reason (the program's end, the parent's clean-up
-// terminating it after its grace period, a kill from outside), the program
-// and whatever it started inside the job end with it.
+// process ends before the run is over (the parent's clean-up terminating
+// it after its grace period, a kill from outside), the program and whatever
+// it started inside the job end with it. Once the run is over the job lets
+// go of them: what the program started and left running lives on, as it
+// would had the program been run directly.
 #include "runner/program.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 
 #include "launcher/fatal.h"
+#include "runner/job.h"
 
-static const int fatal_exit_status = 2;
-static const DWORD message_language_en_us = 0x0409;
-static const DWORD status_dll_not_found = 0xC0000135;  // the loader found no DLL the program imports
-static const size_t line_capacity = 8192;
-static const DWORD creation_flags = CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS;
-static const DWORD resume_failed = (DWORD)-1;
+static const UINT ended_with_launcher_exit_code = 1;
+static const DWORD descendant_poll_ms = 50;
 
 static HANDLE volatile program_process;  // read by the console handler's thread
 
 /*-**** The fatal line ****/
 
-static void append(wchar_t *line, size_t *length, const wchar_t *text) {
-    for (; *text != L'\0' && *length + 1 < line_capacity; text++) {
-        line[(*length)++] = *text;
-    }
-    line[*length] = L'\0';
-}
-
-static void append_narrow(wchar_t *line, size_t *length, const char *text) {
-    for (; *text != '\0' && *length + 1 < line_capacity; text++) {
-        line[(*length)++] = (wchar_t)(unsigned char)*text;
-    }
-    line[*length] = L'\0';
-}
-
-// "Error, couldn't start program '<path>' ([Error <code>] <system text>)"
-// on stderr, then exit status 2.
+// "Error, couldn't start program '<path>' ([Error <code>] <system text>)" on
+// stderr, then status 2. The launcher's fatal code writes the part from the
+// closing quote on; the path goes first as wide text (stderr is unbuffered,
+// as attach_console left it), since the launcher's messages are ASCII.
 [[noreturn]] static void fatal_start_failed(const wchar_t *program, DWORD code) {
-    char *text = NULL;
-    DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-        /* lpSource     */ NULL,
-        /* dwMessageId  */ code,
-        /* dwLanguageId */ message_language_en_us,
-        /* lpBuffer     */ (LPSTR)&text,
-        /* nSize        */ 0,
-        /* Arguments    */ NULL);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
-        text[--length] = '\0';
-    }
-    char number[32];
-    snprintf(number, sizeof number, "%ld", (long)code);
-    static wchar_t line[line_capacity];
-    size_t used = 0;
-    append(line, &used, L"Error, couldn't start program '");
-    append(line, &used, program);
-    append(line, &used, L"' ([Error ");
-    append_narrow(line, &used, number);
-    append(line, &used, L"] ");
-    append_narrow(line, &used, length > 0 ? text : "unknown error");
-    append(line, &used, L")\n");
-    fputws(line, stderr);
-    fflush(stderr);
-    exit(fatal_exit_status);
+    fputws(L"Error, couldn't start program '", stderr);
+    fputws(program, stderr);
+    fatal_error_with_code("'", code);
 }
 
 /*-**** Console events ****/
@@ -81,42 +44,45 @@ static BOOL WINAPI console_event_handler(DWORD event) {
     return TRUE;
 }
 
-/*-**** The job ****/
+/*-**** Waiting ****/
 
-static HANDLE create_kill_on_close_job(void) {
-    HANDLE job = CreateJobObjectW(NULL, NULL);
-    if (job == NULL) {
-        DWORD code = GetLastError();
-        fatal_error_with_code("Error, couldn't create the program's job object.", code);
+// True when the program ended; false when the launcher ended first.
+static bool wait_for_program(HANDLE program, HANDLE launcher) {
+    if (launcher == NULL) {
+        WaitForSingleObject(program, INFINITE);
+        return true;
     }
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        DWORD code = GetLastError();
-        fatal_error_with_code("Error, couldn't set up the program's job object.", code);
-    }
-    return job;  // held until this process ends
+    HANDLE objects[2] = {program, launcher};  // the program first: it wins a tie
+    return WaitForMultipleObjects(2, objects, FALSE, INFINITE) != WAIT_OBJECT_0 + 1;
 }
 
-static void put_into_job(HANDLE job, const PROCESS_INFORMATION *process) {
-    if (!AssignProcessToJobObject(job, process->hProcess)) {
-        DWORD code = GetLastError();
-        TerminateProcess(process->hProcess, fatal_exit_status);
-        fatal_error_with_code("Error, couldn't put the program into its job object.", code);
+// What the program started may still run from the directory, which the
+// launcher deletes once this process has returned. The job's count of
+// processes is read before the first pause, so a program that started
+// nothing costs none.
+static bool wait_for_descendants(HANDLE job, HANDLE launcher) {
+    while (job_has_processes(job)) {
+        if (launcher == NULL) {
+            Sleep(descendant_poll_ms);
+        } else if (WaitForSingleObject(launcher, descendant_poll_ms) == WAIT_OBJECT_0) {
+            return false;
+        }
     }
-    if (ResumeThread(process->hThread) == resume_failed) {
-        DWORD code = GetLastError();
-        TerminateProcess(process->hProcess, fatal_exit_status);
-        fatal_error_with_code("Error, couldn't resume the program.", code);
-    }
-    CloseHandle(process->hThread);
+    return true;
+}
+
+// "End task" on the launcher ends the whole run: the program and all it
+// started, wherever the run had got to.
+static void end_with_launcher(HANDLE job, HANDLE program) {
+    TerminateJobObject(job, ended_with_launcher_exit_code);
+    WaitForSingleObject(program, INFINITE);
 }
 
 /*-**** Run ****/
 
-DWORD run_program(const wchar_t *program, wchar_t *command_line) {
+DWORD run_program(const wchar_t *program, wchar_t *command_line, bool directory_kept, HANDLE launcher) {
     SetConsoleCtrlHandler(console_event_handler, TRUE);  // without a console: never called
-    HANDLE job = create_kill_on_close_job();
+    HANDLE job = create_program_job();
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -124,36 +90,27 @@ DWORD run_program(const wchar_t *program, wchar_t *command_line) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    BOOL created = CreateProcessW(
-        /* lpApplicationName    */ program,
-        /* lpCommandLine        */ command_line,
-        /* lpProcessAttributes  */ NULL,
-        /* lpThreadAttributes   */ NULL,
-        /* bInheritHandles      */ TRUE,
-        /* dwCreationFlags      */ creation_flags,
-        /* lpEnvironment        */ NULL,
-        /* lpCurrentDirectory   */ NULL,
-        /* lpStartupInfo        */ &startup,
-        /* lpProcessInformation */ &process);
-    if (!created) {
+    if (start_in_job(job, program, command_line, &startup, &process) == job_entry_failed) {
         DWORD code = GetLastError();
         fatal_start_failed(program, code);
     }
     program_process = process.hProcess;
-    put_into_job(job, &process);
 
-    WaitForSingleObject(process.hProcess, INFINITE);
+    bool over = wait_for_program(process.hProcess, launcher);
+    if (over && !directory_kept) {
+        over = wait_for_descendants(job, launcher);
+    }
+    if (!over) {
+        end_with_launcher(job, process.hProcess);
+    }
+    // A program that really ends with any status, 0xC0000135 (a DLL it
+    // imports is missing) included, passes it on as it is; velsor-pack
+    // warns at pack time about imports the directory lacks.
     DWORD exit_code = 0;
     if (!GetExitCodeProcess(process.hProcess, &exit_code)) {
         DWORD code = GetLastError();
         fatal_error_with_code("Error, couldn't read the program's exit code.", code);
     }
-    // CreateProcessW succeeds for a program whose DLL is missing: the loader
-    // in the new process ends it with this status before the program's own
-    // code runs (Windows and Wine alike; Wine also logs the DLL's name on
-    // its debug channel, Windows may show a system error box first).
-    if (exit_code == status_dll_not_found) {
-        fatal_start_failed(program, ERROR_MOD_NOT_FOUND);
-    }
+    let_job_outlive_runner(job);
     return exit_code;
 }

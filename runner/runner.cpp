@@ -10,7 +10,9 @@
 
 #include "launcher/child.h"
 #include "launcher/fatal.h"
+#include "paths/own_path.h"
 #include "payload/format.h"
+#include "runner/launcher_process.h"
 #include "runner/program.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
@@ -31,6 +33,12 @@ extern "C" __attribute__((used)) const program_record velsor_program_record = {
     {},
 };
 
+// The record that only a cached directory holds (launcher/unpack_cache.cpp):
+// such a directory outlives the run.
+static const wchar_t cache_record_name[] = L"complete";
+static const int launcher_gone_exit_code = 1;
+
+static wchar_t unpacked_directory[payload_path_capacity];
 static wchar_t program_path[program_path_capacity];
 static wchar_t command_line[child_command_line_capacity];
 
@@ -58,6 +66,8 @@ static size_t append_unpacked_directory(const wchar_t *dll_path) {
         wchar_t unit[2] = {dll_path[i], L'\0'};
         append(program_path, program_path_capacity, &length, unit);
     }
+    copy_bounded(unpacked_directory, program_path, payload_path_capacity);
+    unpacked_directory[length - 1] = L'\0';
     return length;  // ends with the backslash
 }
 
@@ -90,8 +100,22 @@ static void build_command_line(int argc, wchar_t **argv) {
     }
 }
 
+static bool directory_is_kept(void) {
+    wchar_t record[payload_path_capacity];
+    int n = _snwprintf(record, payload_path_capacity, L"%ls\\%ls\\%ls", unpacked_directory,
+                       (const wchar_t *)velsor_directory_name, cache_record_name);
+    return n >= 0 && (size_t)n < payload_path_capacity && GetFileAttributesW(record) != INVALID_FILE_ATTRIBUTES;
+}
+
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *dll_path) {
+    // Opened first, so that a launcher killed from now on is noticed.
+    bool launcher_gone = false;
+    HANDLE launcher = open_parent_launcher(&launcher_gone);
+    if (launcher_gone) {
+        return launcher_gone_exit_code;  // killed before the program could start: nothing to run for
+    }
     build_program_path(dll_path);
+    bool kept = directory_is_kept();
     build_command_line(argc, argv);
-    return (int)run_program(program_path, command_line);
+    return (int)run_program(program_path, command_line, kept, launcher);
 }

@@ -11,7 +11,9 @@
  *   ignore_ctrl READY  ignore Ctrl+C: write READY, sleep 60 s, return 0
  *   spawn READY        start itself with "sleep", write READY holding
  *                      "<parent pid> <own pid> <started pid>", sleep 60 s
- *   sleep              sleep 60 s
+ *   detach MS READY    start itself detached with "sleep MS", write READY
+ *                      holding the started pid, return 0 at once
+ *   sleep [MS]         sleep MS milliseconds (default 60 s)
  *   --exit-code CODE   open a window titled "velsor runner GUI", return CODE
  *                      once it is closed
  *
@@ -79,20 +81,37 @@ static DWORD parent_of(DWORD pid) {
     return parent;
 }
 
-static int spawn(const wchar_t *ready) {
+/* Starts this program again as "sleep MS"; 0 when it cannot. */
+static DWORD start_sleeper(const wchar_t *ms, DWORD flags) {
     wchar_t self[MAX_PATH * 4], line[MAX_PATH * 5];
     GetModuleFileNameW(NULL, self, MAX_PATH * 4);
-    swprintf(line, MAX_PATH * 5, L"\"%ls\" sleep", self);
+    swprintf(line, MAX_PATH * 5, L"\"%ls\" sleep %ls", self, ms);
     STARTUPINFOW startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(self, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    if (!CreateProcessW(self, line, NULL, NULL, FALSE, flags, NULL, NULL, &startup, &process)) {
+        return 0;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return process.dwProcessId;
+}
+
+static int detach(const wchar_t *ms, const wchar_t *ready) {
+    char text[32];
+    int length = snprintf(text, sizeof text, "%lu", start_sleeper(ms, DETACHED_PROCESS));
+    return write_file(ready, text, (DWORD)length);
+}
+
+static int spawn(const wchar_t *ready) {
+    DWORD started = start_sleeper(L"60000", 0);
+    if (started == 0) {
         return 83;
     }
     char text[64];
     int length = snprintf(text, sizeof text, "%lu %lu %lu", parent_of(GetCurrentProcessId()),
-                          GetCurrentProcessId(), process.dwProcessId);
+                          GetCurrentProcessId(), started);
     int status = write_file(ready, text, (DWORD)length);
     Sleep(60000);
     return status;
@@ -159,8 +178,11 @@ int wmain(int argc, wchar_t **argv) {
     if (wcscmp(mode, L"spawn") == 0 && argc > 2) {
         return spawn(argv[2]);
     }
+    if (wcscmp(mode, L"detach") == 0 && argc > 3) {
+        return detach(argv[2], argv[3]);
+    }
     if (wcscmp(mode, L"sleep") == 0) {
-        Sleep(60000);
+        Sleep(argc > 2 ? (DWORD)wcstoul(argv[2], NULL, 10) : 60000);
         return 0;
     }
 #ifdef RUNNER_APP_NEEDS_ABSENT

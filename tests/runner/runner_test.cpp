@@ -1,6 +1,7 @@
 // The runner DLL starting an existing program (runner_app.c, packed as
-// runner_*.exe): exit codes, arguments, Ctrl+C, the job that ends what the
-// program started, and programs that cannot start.
+// runner_*.exe): exit codes, arguments, Ctrl+C, the job that holds what the
+// program started, a killed launcher,
+// and programs that cannot start.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "runner/job.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -20,7 +22,10 @@ const DWORD status_control_c_exit = 0xC000013A;
 class Runner : public testing::Test {
 protected:
     void SetUp() override { scratch = harness::make_scratch_directory(L"velsor_runner_"); }
-    void TearDown() override { harness::remove_tree(scratch); }
+    void TearDown() override {
+        harness::remove_tree(scratch);
+        harness::remove_tree(harness::temp_directory() + L"\\velsor_runner_cache");
+    }
     std::wstring file(const std::wstring &name) const { return scratch + L"\\" + name; }
     std::wstring scratch;
 };
@@ -33,10 +38,64 @@ bool wait_for_file(const std::wstring &path) {
 }
 
 TEST_F(Runner, ExitCodesPassThroughWhole) {
-    for (DWORD code : {0x0u, 0x1u, 0xC0000005u, 0xFFFFFFFFu}) {
+    for (DWORD code : {0x0u, 0x1u, 0xC0000005u, 0xC0000135u, 0xFFFFFFFFu}) {
         harness::run_result run = harness::run(bin_path(L"runner_console.exe"), {L"exit", std::to_wstring(code)});
         EXPECT_EQ(run.exit_code, code) << run.out << run.err;
         EXPECT_TRUE(harness::onefile_directories_of(run.process_id).empty());
+    }
+}
+
+// A program whose DLL is missing ends with the loader's status, as it does
+// run directly. velsor-pack warned about the DLL when it packed it
+// (tests/host/pack/imports_test.cpp).
+TEST_F(Runner, ProgramWithoutItsDllEndsWithTheLoadersStatus) {
+    harness::run_options options;
+    options.current_directory = scratch;  // not bin\, which holds absent.dll
+    harness::run_result run = harness::run(bin_path(L"runner_no_dll.exe"), {L"absent"}, options);
+    EXPECT_EQ(run.exit_code, 0xC0000135u) << run.err;
+    EXPECT_TRUE(harness::onefile_directories_of(run.process_id).empty());
+}
+
+bool process_runs(DWORD process_id) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+    bool runs = process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    if (process != nullptr) {
+        CloseHandle(process);
+    }
+    return runs;
+}
+
+void end_process(DWORD process_id) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process_id);
+    if (process != nullptr) {
+        TerminateProcess(process, 0);
+        WaitForSingleObject(process, 10000);
+        CloseHandle(process);
+    }
+}
+
+// A detached helper that the program starts outlives the run when the
+// directory is kept; otherwise the run waits for it before the directory goes.
+TEST_F(Runner, WhatTheProgramStartsLivesOn) {
+    struct mode {
+        const wchar_t *exe;
+        DWORD helper_ms;
+        bool helper_outlives_run;
+    };
+    for (const mode &m : {mode{L"runner_console.exe", 3000, false}, mode{L"runner_cached.exe", 60000, true}}) {
+        SCOPED_TRACE(harness::narrow(m.exe));
+        std::wstring ready = file(std::wstring(L"ready_") + m.exe);
+        ULONGLONG start = GetTickCount64();
+        harness::run_result run = harness::run(bin_path(m.exe), {L"detach", std::to_wstring(m.helper_ms), ready});
+        ULONGLONG elapsed = GetTickCount64() - start;
+        ASSERT_EQ(run.exit_code, 0u) << run.err;
+        DWORD helper = 0;
+        std::istringstream(harness::read_file(ready)) >> helper;
+        ASSERT_NE(helper, 0u);
+        EXPECT_EQ(process_runs(helper), m.helper_outlives_run);
+        EXPECT_EQ(elapsed >= m.helper_ms, !m.helper_outlives_run) << elapsed;
+        EXPECT_TRUE(harness::onefile_directories_of(run.process_id).empty());
+        end_process(helper);
     }
 }
 
@@ -148,13 +207,51 @@ TEST_F(Runner, ProcessesStartedByTheProgramEndWithTheChild) {
     EXPECT_TRUE(harness::onefile_directories_of(launcher_pid).empty());
 }
 
+// "End task" on the launcher: the program and what it started end.
+TEST_F(Runner, KilledLauncherTakesTheRunAlong) {
+    std::wstring ready = file(L"ready");
+    harness::run_options options;
+    options.capture = false;
+    HANDLE launcher = harness::start(bin_path(L"runner_console.exe"), {L"spawn", ready}, options);
+    ASSERT_NE(launcher, nullptr);
+    ASSERT_TRUE(wait_for_file(ready));
+    DWORD child = 0, program = 0, started = 0;
+    std::istringstream(harness::read_file(ready)) >> child >> program >> started;
+    DWORD launcher_pid = GetProcessId(launcher);
+    ASSERT_TRUE(TerminateProcess(launcher, 1));
+    CloseHandle(launcher);
+    for (DWORD process_id : {child, program, started}) {
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+        EXPECT_TRUE(process == nullptr || WaitForSingleObject(process, 30000) == WAIT_OBJECT_0) << process_id;
+        CloseHandle(process);
+        end_process(process_id);  // whatever the check above found
+    }
+    EXPECT_EQ(harness::onefile_directories_of(launcher_pid).size(), 1u);
+}
+
+// The program is created inside its job, not put there after its creation.
+TEST(RunnerJob, ProgramIsCreatedInsideItsJob) {
+    HANDLE job = create_program_job();
+    std::wstring program = harness::windows_path(RUNNER_APP_PATH);
+    std::wstring line = L"runner_app exit 5";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_EQ(start_in_job(job, program.c_str(), line.data(), &startup, &process), job_entry_at_creation);
+    BOOL inside = FALSE;
+    EXPECT_TRUE(IsProcessInJob(process.hProcess, job, &inside) && inside);
+    WaitForSingleObject(process.hProcess, 30000);
+    DWORD exit_code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &exit_code) && exit_code == 5);
+    CloseHandle(process.hProcess);
+    CloseHandle(job);
+}
+
 // One line naming the program and the system's error, and status 2.
 TEST_F(Runner, ProgramThatCannotStart) {
-    for (const wchar_t *exe : {L"runner_missing.exe", L"runner_invalid.exe", L"runner_no_dll.exe"}) {
+    for (const wchar_t *exe : {L"runner_missing.exe", L"runner_invalid.exe"}) {
         SCOPED_TRACE(harness::narrow(exe));
-        harness::run_options options;
-        options.current_directory = scratch;  // not bin\, which holds absent.dll
-        harness::run_result run = harness::run(bin_path(exe), {L"absent"}, options);
+        harness::run_result run = harness::run(bin_path(exe), {L"absent"});
         EXPECT_EQ(run.exit_code, 2u);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err.rfind("Error, couldn't start program '", 0), 0u) << run.err;
