@@ -4,6 +4,8 @@
 // and calls run_code. The runner starts the program named by its program
 // record (a path relative to the unpacked directory, written by the
 // packer) with the child's arguments, waits for it and returns its exit code.
+// Before that it marks its directory as in use and removes those that
+// killed runs left behind (runner/sweep.h).
 #include <stddef.h>
 #include <wchar.h>
 #include <windows.h>
@@ -14,6 +16,7 @@
 #include "payload/format.h"
 #include "runner/launcher_process.h"
 #include "runner/program.h"
+#include "runner/sweep.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
@@ -116,6 +119,11 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
     }
     build_program_path(dll_path);
     bool kept = directory_is_kept();
+    if (!kept) {
+        hold_live_marker(unpacked_directory);
+    }
+    const wchar_t *last = wcsrchr(unpacked_directory, L'\\');
+    sweep_killed_runs(last != NULL ? last + 1 : unpacked_directory);
     build_command_line(argc, argv);
     return (int)run_program(program_path, command_line, kept, launcher);
 }

@@ -1,6 +1,6 @@
 // The runner DLL starting an existing program (runner_app.c, packed as
 // runner_*.exe): exit codes, arguments, Ctrl+C, the job that holds what the
-// program started, a killed launcher,
+// program started, a killed launcher, the sweep of what killed runs left,
 // and programs that cannot start.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -207,7 +207,8 @@ TEST_F(Runner, ProcessesStartedByTheProgramEndWithTheChild) {
     EXPECT_TRUE(harness::onefile_directories_of(launcher_pid).empty());
 }
 
-// "End task" on the launcher: the program and what it started end.
+// "End task" on the launcher: the program and what it started end, and the
+// next run of a packed program removes the directory that the killed run left.
 TEST_F(Runner, KilledLauncherTakesTheRunAlong) {
     std::wstring ready = file(L"ready");
     harness::run_options options;
@@ -227,6 +228,81 @@ TEST_F(Runner, KilledLauncherTakesTheRunAlong) {
         end_process(process_id);  // whatever the check above found
     }
     EXPECT_EQ(harness::onefile_directories_of(launcher_pid).size(), 1u);
+    EXPECT_EQ(harness::run(bin_path(L"runner_cached.exe"), {L"exit", L"0"}).exit_code, 0u);
+    EXPECT_TRUE(harness::onefile_directories_of(launcher_pid).empty());
+}
+
+// Directories planted as runs in each state would leave them; a real live
+// run beside them. The next packed run removes only those of killed runs.
+TEST_F(Runner, SweepRemovesOnlyWhatKilledRunsLeft) {
+    harness::run_result ended = harness::run(bin_path(L"runner_console.exe"), {L"exit", L"0"});
+    ASSERT_EQ(ended.exit_code, 0u);
+    DWORD gone = ended.process_id;  // a launcher that has ended
+    struct planted {
+        const char *state;
+        DWORD launcher;  // 0: a process started after the directory
+        bool runner, marker, marker_held, removed;
+        std::wstring path;
+    };
+    std::vector<planted> rows = {
+        {"launcher running, runner not there yet", GetCurrentProcessId(), true, false, false, false, {}},
+        {"launcher killed, runner still ending the program", gone, true, true, true, false, {}},
+        {"launcher and runner killed", gone, true, true, false, true, {}},
+        {"killed before the runner started", gone, true, false, false, true, {}},
+        {"launcher's ID taken by a later process", 0, true, false, false, true, {}},
+        {"a run of an application DLL", gone, false, false, false, false, {}},
+    };
+    std::vector<HANDLE> held;
+    for (size_t i = 0; i < rows.size(); i++) {
+        planted &row = rows[i];
+        row.path = harness::temp_directory() + L"\\onefile_" + std::to_wstring(row.launcher) + L"_000000_sweep" +
+                   std::to_wstring(i);
+        CreateDirectoryW(row.path.c_str(), nullptr);
+        std::wstring reserved = row.path + L"\\.velsor\\";
+        CreateDirectoryW(reserved.c_str(), nullptr);
+        if (row.runner) {
+            CloseHandle(CreateFileW((reserved + L"runner.dll").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                                    nullptr));
+        }
+        if (row.marker) {  // held as a live runner holds it
+            HANDLE marker = CreateFileW((reserved + L"live").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        CREATE_ALWAYS, 0, nullptr);
+            row.marker_held ? held.push_back(marker) : (void)CloseHandle(marker);
+        }
+    }
+    // The later process: started after its directory was made, then named in it.
+    HANDLE later = harness::start(harness::windows_path(RUNNER_APP_PATH), {L"sleep", L"60000"});
+    ASSERT_NE(later, nullptr);
+    planted &reused = rows[4];
+    std::wstring renamed = harness::temp_directory() + L"\\onefile_" + std::to_wstring(GetProcessId(later)) +
+                           L"_000000_sweep4";
+    ASSERT_TRUE(MoveFileW(reused.path.c_str(), renamed.c_str()));
+    reused.path = renamed;
+
+    std::wstring ready = file(L"ready");
+    harness::run_options options;
+    options.capture = false;
+    HANDLE live = harness::start(bin_path(L"runner_console.exe"), {L"spawn", ready}, options);
+    ASSERT_TRUE(wait_for_file(ready));
+    EXPECT_EQ(harness::run(bin_path(L"runner_cached.exe"), {L"exit", L"0"}).exit_code, 0u);
+    for (const planted &row : rows) {
+        EXPECT_EQ(!harness::path_exists(row.path), row.removed) << row.state;
+        harness::remove_tree(row.path);
+    }
+    EXPECT_EQ(harness::onefile_directories_of(GetProcessId(live)).size(), 1u) << "the live run's directory went";
+    std::istringstream in(harness::read_file(ready));
+    DWORD child = 0, program = 0, started = 0;
+    in >> child >> program >> started;
+    end_process(started);
+    end_process(program);
+    EXPECT_EQ(WaitForSingleObject(live, 30000), WAIT_OBJECT_0);
+    TerminateProcess(later, 0);
+    for (HANDLE h : held) {
+        CloseHandle(h);
+    }
+    for (HANDLE h : {live, later}) {
+        CloseHandle(h);
+    }
 }
 
 // The program is created inside its job, not put there after its creation.

@@ -1,0 +1,171 @@
+// Directories that killed runs left behind, and the marker of a live run.
+//
+// A run of a packed program lives in {TEMP}\onefile_<launcher pid>_... for
+// as long as one of two processes is there to finish it:
+//   - its launcher, which created the directory and removes it at the end.
+//     Its process ID is in the directory's name; a process with that ID
+//     started after the directory was created is not it;
+//   - the runner, which holds .velsor\live open, without sharing it for
+//     writing or deletion, from its start until its process ends. This
+//     covers the moments after the launcher was killed in which the runner
+//     is still ending the program.
+// The launcher is there from before the directory exists until after the
+// runner has gone, so between them there is no gap in which a live run
+// would look dead. A directory that neither guards, that holds the runner
+// (so it is a run of a packed program, not of an application DLL) and
+// that belongs to the current user is what a killed run left: it is
+// removed without following links and without ever ending this process.
+#include "runner/sweep.h"
+
+#include <stdio.h>
+#include <wchar.h>
+
+#include "files/owner.h"
+#include "files/remove.h"
+#include "payload/format.h"
+#include "paths/template.h"
+#include "runner/launcher_process.h"
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+static const wchar_t run_prefix[] = L"onefile_";  // launcher/main.cpp's default template
+static const wchar_t live_marker_name[] = L"live";
+static const size_t sweep_path_capacity = payload_path_capacity;
+static const DWORD marker_share_held = FILE_SHARE_READ;  // not for writing, not for deletion
+static const DWORD marker_share_exclusive = 0;
+static const DWORD listing_flags = FIND_FIRST_EX_LARGE_FETCH;
+
+static HANDLE live_marker = INVALID_HANDLE_VALUE;
+
+/*-**** Paths ****/
+
+// output = directory + "\.velsor\" + leaf; false when it does not fit.
+static bool reserved_path(wchar_t *output, const wchar_t *directory, const wchar_t *leaf) {
+    int n = _snwprintf(output, sweep_path_capacity, L"%ls\\%ls\\%ls", directory,
+                       (const wchar_t *)velsor_directory_name, leaf);
+    return n >= 0 && (size_t)n < sweep_path_capacity;
+}
+
+// The launcher's process ID: the digits after the prefix, then "_".
+static bool launcher_id_in_name(const wchar_t *name, DWORD *process_id) {
+    const wchar_t *p = name + wcslen(run_prefix);
+    unsigned long long value = 0;
+    if (!iswdigit(*p)) {
+        return false;
+    }
+    for (; iswdigit(*p) && value <= 0xFFFFFFFFull; p++) {
+        value = value * 10 + (unsigned long long)(*p - L'0');
+    }
+    *process_id = (DWORD)value;
+    return *p == L'_' && value <= 0xFFFFFFFFull;
+}
+
+/*-**** The live marker ****/
+
+void hold_live_marker(const wchar_t *directory) {
+    wchar_t path[sweep_path_capacity];
+    if (!reserved_path(path, directory, live_marker_name)) {
+        return;
+    }
+    // Without the marker the launcher still guards the directory while it
+    // runs; only the moments after a kill lose their guard.
+    live_marker = CreateFileW(
+        /* lpFileName            */ path,
+        /* dwDesiredAccess       */ GENERIC_READ,
+        /* dwShareMode           */ marker_share_held,
+        /* lpSecurityAttributes  */ NULL,
+        /* dwCreationDisposition */ OPEN_ALWAYS,
+        /* dwFlagsAndAttributes  */ FILE_ATTRIBUTE_NORMAL,
+        /* hTemplateFile         */ NULL);
+}
+
+// True unless the marker can be opened exclusively or is absent. Anything
+// else (a sharing violation, or an error that tells nothing) counts as held.
+static bool live_marker_held(const wchar_t *directory) {
+    wchar_t path[sweep_path_capacity];
+    if (!reserved_path(path, directory, live_marker_name)) {
+        return true;
+    }
+    HANDLE marker = CreateFileW(
+        /* lpFileName            */ path,
+        /* dwDesiredAccess       */ GENERIC_READ,
+        /* dwShareMode           */ marker_share_exclusive,
+        /* lpSecurityAttributes  */ NULL,
+        /* dwCreationDisposition */ OPEN_EXISTING,
+        /* dwFlagsAndAttributes  */ FILE_FLAG_OPEN_REPARSE_POINT,
+        /* hTemplateFile         */ NULL);
+    if (marker == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        return code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+    }
+    CloseHandle(marker);
+    return false;
+}
+
+/*-**** The sweep ****/
+
+static bool holds_runner(const wchar_t *directory) {
+    wchar_t path[sweep_path_capacity];
+    if (!reserved_path(path, directory, L"runner.dll")) {
+        return false;
+    }
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+static bool launcher_has_ended(const wchar_t *name, FILETIME created) {
+    DWORD process_id = 0;
+    if (!launcher_id_in_name(name, &process_id)) {
+        return false;  // not named by a launcher: not ours to judge
+    }
+    ULONGLONG latest = ((ULONGLONG)created.dwHighDateTime << 32) | created.dwLowDateTime;
+    bool ended = false;
+    HANDLE launcher = open_launcher(process_id, latest, &ended);
+    if (launcher != NULL) {
+        CloseHandle(launcher);
+    }
+    return ended;
+}
+
+// The cheap tests first: most entries of a busy %TEMP% fail the name.
+static bool left_by_killed_run(const wchar_t *directory, const WIN32_FIND_DATAW *found) {
+    return holds_runner(directory) && launcher_has_ended(found->cFileName, found->ftCreationTime) &&
+           !live_marker_held(directory) && owned_by_current_user(directory);
+}
+
+static void judge_entry(const wchar_t *root, const WIN32_FIND_DATAW *found, const wchar_t *own_name) {
+    bool plain_directory = (found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                           (found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (!plain_directory || _wcsicmp(found->cFileName, own_name) == 0) {
+        return;
+    }
+    wchar_t directory[sweep_path_capacity];
+    int n = _snwprintf(directory, sweep_path_capacity, L"%ls\\%ls", root, found->cFileName);
+    if (n < 0 || (size_t)n >= sweep_path_capacity) {
+        return;
+    }
+    if (left_by_killed_run(directory, found)) {
+        remove_tree(directory);
+    }
+}
+
+void sweep_killed_runs(const wchar_t *own_name) {
+    wchar_t root[sweep_path_capacity];
+    wchar_t pattern[sweep_path_capacity];
+    if (!expand_path_template(root, L"{TEMP}", sweep_path_capacity)) {
+        return;
+    }
+    int n = _snwprintf(pattern, sweep_path_capacity, L"%ls\\%ls*", root, run_prefix);
+    if (n < 0 || (size_t)n >= sweep_path_capacity) {
+        return;
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, listing_flags);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        judge_entry(root, &found, own_name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
