@@ -52,19 +52,21 @@ static bool create_with_job_list(HANDLE job, const wchar_t *program, wchar_t *co
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(NULL, job_attribute_count, 0, &size);
     LPPROC_THREAD_ATTRIBUTE_LIST list = (LPPROC_THREAD_ATTRIBUTE_LIST)HeapAlloc(GetProcessHeap(), 0, size);
-    if (list == NULL || !InitializeProcThreadAttributeList(list, job_attribute_count, 0, &size)) {
+    if (list == NULL) {
         return false;
     }
     bool created = false;
-    if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job, NULL, NULL)) {
-        STARTUPINFOEXW extended = {};
-        extended.StartupInfo = *startup;
-        extended.StartupInfo.cb = sizeof extended;
-        extended.lpAttributeList = list;
-        created = create_suspended(program, command_line, EXTENDED_STARTUPINFO_PRESENT, &extended.StartupInfo,
-                                   process) != FALSE;
+    if (InitializeProcThreadAttributeList(list, job_attribute_count, 0, &size)) {
+        if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof job, NULL, NULL)) {
+            STARTUPINFOEXW extended = {};
+            extended.StartupInfo = *startup;
+            extended.StartupInfo.cb = sizeof extended;
+            extended.lpAttributeList = list;
+            created = create_suspended(program, command_line, EXTENDED_STARTUPINFO_PRESENT,
+                                       &extended.StartupInfo, process) != FALSE;
+        }
+        DeleteProcThreadAttributeList(list);
     }
-    DeleteProcThreadAttributeList(list);
     HeapFree(GetProcessHeap(), 0, list);
     return created;
 }

@@ -34,7 +34,12 @@ static const size_t sweep_path_capacity = payload_path_capacity;
 static const DWORD marker_share_held = FILE_SHARE_READ;  // not for writing, not for deletion
 static const DWORD marker_share_exclusive = 0;
 static const DWORD listing_flags = FIND_FIRST_EX_LARGE_FETCH;
+// A file system may store the directory's creation time coarser than the
+// process clock (FAT and exFAT to 10 ms) or the clock may be set back a
+// little: a launcher is taken for a later process only this long after.
+static const ULONGLONG creation_time_tolerance = 10000000;  // 1 s in 100 ns units
 
+// Never closed: the system closes it when this process ends.
 static HANDLE live_marker = INVALID_HANDLE_VALUE;
 
 /*-**** Paths ****/
@@ -118,7 +123,8 @@ static bool launcher_has_ended(const wchar_t *name, FILETIME created) {
     if (!launcher_id_in_name(name, &process_id)) {
         return false;  // not named by a launcher: not ours to judge
     }
-    ULONGLONG latest = ((ULONGLONG)created.dwHighDateTime << 32) | created.dwLowDateTime;
+    ULONGLONG latest =
+        (((ULONGLONG)created.dwHighDateTime << 32) | created.dwLowDateTime) + creation_time_tolerance;
     bool ended = false;
     HANDLE launcher = open_launcher(process_id, latest, &ended);
     if (launcher != NULL) {

@@ -270,7 +270,9 @@ TEST_F(Runner, SweepRemovesOnlyWhatKilledRunsLeft) {
             row.marker_held ? held.push_back(marker) : (void)CloseHandle(marker);
         }
     }
-    // The later process: started after its directory was made, then named in it.
+    // The later process: started after its directory was made (beyond the
+    // sweep's allowance for coarse time stamps), then named in it.
+    Sleep(1100);
     HANDLE later = harness::start(harness::windows_path(RUNNER_APP_PATH), {L"sleep", L"60000"});
     ASSERT_NE(later, nullptr);
     planted &reused = rows[4];
