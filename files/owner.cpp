@@ -131,6 +131,31 @@ bool only_owner_can_write(const wchar_t *path) {
     return private_entry;
 }
 
+/*-**** Both at once ****/
+
+// The token's user, read once for the many entries a check reads.
+static PSID cached_token_user(void) {
+    static BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    static bool read;
+    if (!read) {
+        read = read_token_user(user, sizeof user);
+    }
+    return read ? ((TOKEN_USER *)user)->User.Sid : NULL;
+}
+
+bool owned_and_private(const wchar_t *path, owner_check owned) {
+    PSID user = cached_token_user();
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    bool good = user != NULL && read_security(path, what, &owner, &dacl, &descriptor) &&
+                acl_admits_only_owner_side(dacl, user) &&
+                (owned != NULL ? owned(path) : owner != NULL && (EqualSid(owner, user) || process_runs_as(owner)));
+    LocalFree(descriptor);
+    return good;
+}
+
 /*-**** Owner-only descriptor ****/
 
 static bool allow_all(PACL acl, PSID sid) {

@@ -20,6 +20,11 @@ typedef bool (*owner_check)(const wchar_t *path);
 // anything) or one that cannot be read gives false.
 bool only_owner_can_write(const wchar_t *path);
 
+// owned_by_current_user and only_owner_can_write together, through one
+// handle and one read of the descriptor (checks of many files call this).
+// With `owned` given, that check decides ownership instead.
+bool owned_and_private(const wchar_t *path, owner_check owned);
+
 // A protected security descriptor whose access list grants full access to
 // the current user (by explicit SID), SYSTEM and Administrators, inherited
 // by everything created below, and to no one else.

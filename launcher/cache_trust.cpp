@@ -1,11 +1,16 @@
 // The checks that decide whether a cached directory is trusted.
 //
 // Ownership and the access list together say who could have put a file
-// there: the directories are created owner-only, so an entry that belongs
-// to this user and that nobody else may change was written by this user
-// (or by SYSTEM or Administrators, who could change anything anyway). The
-// recorded size and last-write time of each file then catch a file that
-// was replaced after it was written, even by one of the same size.
+// there. An entry that belongs to this user and that nobody else may change
+// was written by this user (or by SYSTEM or Administrators, who could
+// change anything anyway). Every directory on the way to a listed file is
+// checked so: in a directory that only the owner side may change, nobody
+// else can have added, replaced or renamed a file. The files that the
+// loader maps (.dll, .exe) are checked themselves as well; the others are
+// covered by their directories, since one open per file would cost a later
+// start more than the cache saves (bench/cache.sh). The recorded size and
+// last-write time of each file then catch a file that was replaced after
+// it was written, even by one of the same size.
 #include "launcher/cache_trust.h"
 
 #include <stdlib.h>
@@ -28,7 +33,7 @@ static bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPA
 
 bool cache_entry_private(const wchar_t *path, owner_check owned) {
     DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !is_link(attributes) && owned(path) && only_owner_can_write(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !is_link(attributes) && owned_and_private(path, owned);
 }
 
 static wchar_t *read_whole_file(HANDLE file) {
@@ -70,14 +75,71 @@ wchar_t *cache_read_record(const wchar_t *directory) {
     return text;
 }
 
+// The subdirectories already found private, relative to the directory.
+// Packing order keeps a directory's files together, so the last few
+// entries answer nearly every look-up.
+static const size_t remembered_directories = 8;
+
 struct listed_file_check {
     const wchar_t *directory;
     owner_check owned;
+    wchar_t *checked[remembered_directories];
+    size_t next;
 };
 
-// One listed file: a plain private file with its recorded size and time.
+static bool remembered(listed_file_check *check, const wchar_t *relative, size_t length) {
+    for (size_t i = 0; i < remembered_directories; i++) {
+        const wchar_t *known = check->checked[i];
+        if (known != NULL && wcslen(known) == length && wcsncmp(known, relative, length) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+static void remember(listed_file_check *check, const wchar_t *relative, size_t length) {
+    wchar_t *copy = (wchar_t *)malloc((length + 1) * sizeof(wchar_t));
+    if (copy == NULL) {
+        return;  // checked again next time
+    }
+    wmemcpy(copy, relative, length);
+    copy[length] = L'\0';
+    free(check->checked[check->next]);
+    check->checked[check->next] = copy;
+    check->next = (check->next + 1) % remembered_directories;
+}
+
+// Every directory between the top and the file named `name`, each private.
+static bool directories_private(listed_file_check *check, const wchar_t *name) {
+    for (const wchar_t *end = wcschr(name, L'\\'); end != NULL; end = wcschr(end + 1, L'\\')) {
+        size_t length = (size_t)(end - name);
+        if (remembered(check, name, length)) {
+            continue;
+        }
+        wchar_t relative[payload_path_capacity];
+        wchar_t path[payload_path_capacity];
+        if (length >= payload_path_capacity) {
+            return false;
+        }
+        wmemcpy(relative, name, length);
+        relative[length] = L'\0';
+        if (!cache_join(path, check->directory, relative, NULL) || !cache_entry_private(path, check->owned)) {
+            return false;
+        }
+        remember(check, name, length);
+    }
+    return true;
+}
+
+static bool mapped_by_loader(const wchar_t *name) {
+    size_t length = wcslen(name);
+    return length > 4 && (_wcsicmp(name + length - 4, L".dll") == 0 || _wcsicmp(name + length - 4, L".exe") == 0);
+}
+
+// One listed file: a plain file with its recorded size and time, in
+// private directories, and private itself when the loader maps it.
 static bool listed_file_intact(void *context, const cache_record_file *file) {
-    const listed_file_check *check = (const listed_file_check *)context;
+    listed_file_check *check = (listed_file_check *)context;
     wchar_t path[payload_path_capacity];
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!cache_join(path, check->directory, file->name, NULL) ||
@@ -87,7 +149,8 @@ static bool listed_file_intact(void *context, const cache_record_file *file) {
     }
     uint64_t size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
     uint64_t time = ((uint64_t)data.ftLastWriteTime.dwHighDateTime << 32) | data.ftLastWriteTime.dwLowDateTime;
-    return size == file->size && time == file->write_time && check->owned(path) && only_owner_can_write(path);
+    return size == file->size && time == file->write_time && directories_private(check, file->name) &&
+           (!mapped_by_loader(file->name) || owned_and_private(path, check->owned));
 }
 
 bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned) {
@@ -101,8 +164,11 @@ bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, o
     if (text == NULL) {
         return false;
     }
-    listed_file_check check = {directory, owned};
+    listed_file_check check = {directory, owned, {}, 0};
     bool trusted = cache_record_read(text, program, listed_file_intact, &check);
     free(text);
+    for (wchar_t *known : check.checked) {
+        free(known);
+    }
     return trusted;
 }

@@ -76,7 +76,7 @@ static void release_in_use(void) {
 // Takes `directory` into use when it is trusted; false (holding nothing)
 // otherwise. Called with the mutex held, so no run retires it in between.
 static bool use_if_trusted(const wchar_t *directory) {
-    if (!cache_directory_trusted(directory, program, owned_by_current_user)) {
+    if (!cache_directory_trusted(directory, program, NULL)) {
         return false;
     }
     return hold_in_use(directory);

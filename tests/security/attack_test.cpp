@@ -247,7 +247,9 @@ TEST(CacheSecurity, EveryEntryMustBeOwned) {
     disowned = L"";
     EXPECT_TRUE(cache_directory_trusted(published.c_str(), program.c_str(), owned_unless_disowned));
     EXPECT_FALSE(cache_directory_trusted(published.c_str(), L"C:\\other\\app.exe", owned_unless_disowned));
-    for (const wchar_t *entry : {L"", L"\\.velsor\\complete", L"\\probe.dll", L"\\data\\note.txt"}) {
+    // The directory, the record, the DLLs, and the subdirectory that stands
+    // for the data files in it.
+    for (const wchar_t *entry : {L"", L"\\.velsor\\complete", L"\\probe.dll", L"\\plugin.dll", L"\\data"}) {
         disowned = published + entry;
         EXPECT_FALSE(cache_directory_trusted(published.c_str(), program.c_str(), owned_unless_disowned))
             << harness::narrow(entry);
