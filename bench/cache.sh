@@ -2,6 +2,9 @@
 # Start-up with the unpack cache (velsor-pack --cache) on the 40 MB workload.
 #
 #   bench/cache.sh [ROUNDS]        (default 7; medians are reported)
+#   VELSOR_BENCH_BEFORE_PACK=/path/to/other/velsor-pack bench/cache.sh [ROUNDS]
+#                                  also times the cache of that packer's
+#                                  launcher (say, the build before a change)
 #
 # Uses build/bin/velsor-pack of the build in $VELSOR_BUILD_DIR (default
 # build beside this folder) and writes to $VELSOR_BUILD_DIR/bench-cache.
@@ -27,6 +30,11 @@ python3 "$repo/bench/workload.py" "$out/bench_app.dll" "$out/tiny" --tiny >/dev/
 "$pack" build "$out/workload/app" --entry app.dll -o "$out/workload.exe"
 "$pack" build "$out/workload/app" --entry app.dll -o "$out/cached.exe" --cache --unpack-dir '{TEMP}\velsor_bench_cache'
 "$pack" build "$out/tiny/app" --entry app.dll -o "$out/tiny.exe"
+before=${VELSOR_BENCH_BEFORE_PACK:-}
+if [ -n "$before" ]; then
+  "$before" build "$out/workload/app" --entry app.dll -o "$out/cached_before.exe" --cache \
+    --unpack-dir '{TEMP}\velsor_bench_cache_before'
+fi
 
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
 wine cmd /c exit </dev/null >/dev/null 2>&1
@@ -38,12 +46,20 @@ for round in $(seq 0 "$rounds"); do   # round 0 is a warm-up
   timer "$(win "$out/workload.exe")" "{REPORT}" >> "$out/raw/default.txt"
   wine cmd /c rmdir /s /q "$wtemp\\velsor_bench_cache" </dev/null >/dev/null 2>&1 || true
   timer "$(win "$out/cached.exe")" "{REPORT}" >> "$out/raw/first.txt"
+  if [ -n "$before" ]; then
+    wine cmd /c rmdir /s /q "$wtemp\\velsor_bench_cache_before" </dev/null >/dev/null 2>&1 || true
+    timer "$(win "$out/cached_before.exe")" "{REPORT}" >> "$out/raw/first_before.txt"
+  fi
   for i in 1 2 3; do
     timer "$(win "$out/cached.exe")" "{REPORT}" >> "$out/raw/later.txt"
     timer "$(win "$out/tiny.exe")" "{REPORT}" >> "$out/raw/tiny.txt"
+    if [ -n "$before" ]; then
+      timer "$(win "$out/cached_before.exe")" "{REPORT}" >> "$out/raw/later_before.txt"
+    fi
   done
 done
 wine cmd /c rmdir /s /q "$wtemp\\velsor_bench_cache" </dev/null >/dev/null 2>&1 || true
+wine cmd /c rmdir /s /q "$wtemp\\velsor_bench_cache_before" </dev/null >/dev/null 2>&1 || true
 wine cmd /c rmdir /s /q "$work" </dev/null >/dev/null 2>&1 || true
 
 python3 - "$out/raw" <<'PY' | tee "$out/table.txt"
@@ -58,8 +74,12 @@ def median(name, field):
 tiny_child, tiny_code = median("tiny.txt", 3), median("tiny.txt", 4)
 print("| series (40 MB workload unless tiny) | to child start | to run_code | vs tiny (child start) | vs tiny (run_code) |")
 print("|---|---|---|---|---|")
-for label, name in [("default mode", "default.txt"), ("--cache, first run", "first.txt"),
-                    ("--cache, later runs", "later.txt"), ("tiny application, default mode", "tiny.txt")]:
+series = [("default mode", "default.txt"), ("--cache, first run", "first.txt"),
+          ("--cache, later runs", "later.txt"), ("tiny application, default mode", "tiny.txt")]
+if os.path.exists(os.path.join(raw, "later_before.txt")):
+    series[3:3] = [("--cache, first run, before", "first_before.txt"),
+                   ("--cache, later runs, before", "later_before.txt")]
+for label, name in series:
     child, code = median(name, 3), median(name, 4)
     print("| %s | %.0f ms | %.0f ms | %.2f | %.2f |" % (label, child * 1e3, code * 1e3, child / tiny_child, code / tiny_code))
 PY

@@ -10,10 +10,9 @@
 #include <shellapi.h>
 #include <wchar.h>
 
+#include "files/remove.h"
 #include "launcher/run_state.h"
-#ifdef VELSOR_UNPACK_MODES
 #include "launcher/unpack_mode.h"
-#endif
 
 static const DWORD child_grace_ms = 5000;
 static const UINT child_terminated_exit_code = 0;
@@ -55,16 +54,31 @@ static bool target_directory_exists(void) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// The shell's deletion follows links (junctions and symbolic links) into
+// what they point to, so every link that the application or anyone else
+// put into the directory is removed as a link first. Where one cannot be
+// (Wine cannot remove a link without reaching its target), the shell must
+// not see the tree at all: what can go goes without following anything,
+// and the rest stays. False then.
+static bool remove_links_first(void) {
+    if (remove_links_below(target_directory)) {
+        return true;
+    }
+    remove_tree(target_directory);
+    return false;
+}
+
 // At most 21 attempts with 100 ms pauses; after the last one nobody looks.
 static void remove_target_directory(void) {
-#ifdef VELSOR_UNPACK_MODES
     if (unpack_mode_keeps_directory()) {
         return;  // the cache stays, however the run ends
     }
-#endif
+    if (!remove_links_first()) {
+        return;
+    }
     request_directory_delete();
     for (int attempt = 0; attempt < delete_retries; attempt++) {
-        if (!target_directory_exists()) {
+        if (!target_directory_exists() || !remove_links_first()) {
             return;
         }
         Sleep(delete_retry_pause_ms);

@@ -17,14 +17,12 @@
 #include "launcher/console.h"
 #include "launcher/fatal.h"
 #include "launcher/run_state.h"
+#include "launcher/unpack_mode.h"
 #include "paths/env.h"
 #include "paths/own_path.h"
 #include "paths/template.h"
 #include "payload/extract.h"
 #include "payload/reader.h"
-#ifdef VELSOR_UNPACK_MODES
-#include "launcher/unpack_mode.h"
-#endif
 
 typedef int(__stdcall *run_code_function)(int argc, wchar_t **argv, const wchar_t *dll_path);
 
@@ -164,11 +162,7 @@ static DWORD wait_for_child(HANDLE child) {
 }
 
 static int run_parent(const wchar_t *argv0) {
-#ifdef VELSOR_UNPACK_MODES
     unpack_mode_prepare_directory();
-#else
-    extract_entries(extract_as_parent);
-#endif
     payload_close();
     set_application_environment(argv0);
     DWORD exit_code = wait_for_child(launch_child());
@@ -179,12 +173,16 @@ static int run_parent(const wchar_t *argv0) {
 /*-**** Child ****/
 
 static int run_child(int argc, wchar_t **argv) {
-    extract_entries(extract_as_child);
+    extract_entries(extract_as_child, target_directory, NULL);
     const wchar_t *dll_path = application_dll_path();
     if (dll_path[0] == L'\0') {
         // An archive without entries has no application to run.
         fatal_error("Error, payload holds no application DLL.");
     }
+    // The payload's own DLLs, loaded by name, before those of the system
+    // and of PATH (this replaces the start's empty string, which only took
+    // the current directory off the search path).
+    SetDllDirectoryW(target_directory);
     AddDllDirectory(target_directory);
     HMODULE dll = LoadLibraryExW(dll_path, NULL, dll_load_flags);
     if (dll == NULL) {
@@ -214,12 +212,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     if (!child) {
         prepare_parent_environment();
     }
-#ifdef VELSOR_UNPACK_MODES
     const wchar_t *typed_argv0 = argv[0];
     const wchar_t *path_template = unpack_mode_template(target_template);
-#else
-    const wchar_t *path_template = target_template;
-#endif
     if (!expand_path_template(target_directory, path_template, target_directory_capacity)) {
         fatal_expand_failed(path_template);
     }
@@ -228,9 +222,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
         fatal_error("Error, failed to register signal handler.");
     }
     payload_open();
-#ifdef VELSOR_UNPACK_MODES
     return child ? run_child(argc, argv) : run_parent(typed_argv0);
-#else
-    return child ? run_child(argc, argv) : run_parent(argv[0]);
-#endif
 }

@@ -3,8 +3,9 @@
 
 #include <stdlib.h>
 
+#include "launcher/unpack_cache.h"
+#include "launcher/unpack_mode_record.h"
 #include "paths/own_path.h"
-#include "payload/extract.h"
 #include "payload/format.h"
 
 static wchar_t record_template[unpack_mode_template_units];
@@ -27,7 +28,8 @@ bool unpack_mode_keeps_directory(void) { return (unpack_mode_record_flags() & un
 void unpack_mode_prepare_directory(void) {
     if (unpack_mode_keeps_directory()) {
         unpack_cache_prepare();
-    } else {
-        extract_entries(extract_as_parent);
+        return;
     }
+    create_new_directory(target_directory, NULL);
+    extract_entries(extract_as_parent, target_directory, NULL);
 }

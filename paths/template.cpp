@@ -72,9 +72,21 @@ static void draw_time(wchar_t *fresh) {
 // Each writes its value at `output` (room: `remaining` code units, terminator
 // included) and returns false only for the failures the expansion reports.
 
+typedef DWORD(WINAPI *get_temp_path_function)(DWORD length, wchar_t *buffer);
+
+// GetTempPath2W where the system has it (Windows 11, and Windows 10 since
+// its 2022 updates): for SYSTEM it gives C:\Windows\SystemTemp, which only
+// SYSTEM and administrators can open, instead of the shared
+// C:\Windows\Temp. For everyone else both give the same directory.
+static get_temp_path_function temp_path_query(void) {
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    void *found = kernel32 == NULL ? NULL : (void *)GetProcAddress(kernel32, "GetTempPath2W");
+    return found != NULL ? (get_temp_path_function)found : GetTempPathW;
+}
+
 static bool produce_temp(wchar_t *output, size_t remaining) {
     // Whatever the call leaves at the output position is the value.
-    GetTempPathW((DWORD)remaining, output);
+    temp_path_query()((DWORD)remaining, output);
     return true;
 }
 

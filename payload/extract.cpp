@@ -7,14 +7,10 @@
 #include <windows.h>
 
 #include "launcher/fatal.h"
-#include "launcher/run_state.h"
 #include "paths/own_path.h"
 #include "paths/template.h"
 #include "payload/format.h"
 #include "payload/reader.h"
-#ifdef VELSOR_UNPACK_MODES
-#include "launcher/unpack_mode.h"
-#endif
 
 static const size_t name_capacity = payload_name_max_units + 1;
 static const size_t chunk_size = 32768;
@@ -80,6 +76,15 @@ bool ensure_directory(const wchar_t *path) {
     return true;
 }
 
+void create_new_directory(const wchar_t *directory, LPSECURITY_ATTRIBUTES security) {
+    ensure_parent_directories(directory);
+    if (CreateDirectoryW(directory, security)) {
+        remember_directory(directory);
+    } else if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        fatal_unpack_failed();  // reports the system's "already exists"
+    }
+}
+
 bool ensure_parent_directories(const wchar_t *path) {
     wchar_t parent[payload_path_capacity];
     copy_bounded(parent, path, payload_path_capacity);
@@ -113,9 +118,9 @@ static bool read_entry_name(void) {
     return true;
 }
 
-static void build_output_path(void) {
-    size_t directory_length = wcslen(target_directory);
-    copy_bounded(output_path, target_directory, payload_path_capacity);
+static void build_output_path(const wchar_t *directory) {
+    size_t directory_length = wcslen(directory);
+    copy_bounded(output_path, directory, payload_path_capacity);
     if (directory_length + 1 >= payload_path_capacity) {
         capacity_stop();
     }
@@ -152,8 +157,9 @@ static void write_chunk(HANDLE file, DWORD piece) {
     }
 }
 
-// Streams `size` bytes of entry data from the reader into a new file.
-static void write_entry_file(uint64_t size) {
+// Streams `size` bytes of entry data from the reader into a new file and
+// shows it to `hook` before closing it.
+static void write_entry_file(uint64_t size, extract_file_hook hook) {
     HANDLE file = CreateFileW(
         /* lpFileName            */ output_path,
         /* dwDesiredAccess       */ GENERIC_WRITE,
@@ -165,18 +171,21 @@ static void write_entry_file(uint64_t size) {
     if (file == INVALID_HANDLE_VALUE) {
         fatal_open_for_writing();
     }
-    while (size > 0) {
-        DWORD piece = size < chunk_size ? (DWORD)size : (DWORD)chunk_size;
+    for (uint64_t left = size; left > 0;) {
+        DWORD piece = left < chunk_size ? (DWORD)left : (DWORD)chunk_size;
         payload_read(chunk, piece);
         write_chunk(file, piece);
-        size -= piece;
+        left -= piece;
+    }
+    if (hook != NULL) {
+        hook(file, entry_name, size);
     }
     CloseHandle(file);
 }
 
-void extract_entries(extract_role role) {
+void extract_entries(extract_role role, const wchar_t *directory, extract_file_hook hook) {
     while (read_entry_name()) {
-        build_output_path();
+        build_output_path(directory);
         if (dll_path[0] == L'\0') {
             copy_bounded(dll_path, output_path, payload_path_capacity);
             if (role == extract_as_child) {
@@ -185,9 +194,6 @@ void extract_entries(extract_role role) {
         }
         uint64_t size = read_entry_size();
         ensure_parent_directories(output_path);
-        write_entry_file(size);
-#ifdef VELSOR_UNPACK_MODES
-        unpack_cache_note_file(entry_name, size);
-#endif
+        write_entry_file(size, hook);
     }
 }

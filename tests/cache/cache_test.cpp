@@ -163,15 +163,24 @@ TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
     EXPECT_EQ(wait_exit(two), 12u);
     std::wstring old_version = only_directory();
 
-    // A new version removes the old one, but not while the old one runs.
-    std::wstring running = scratch + L"\\running";
-    HANDLE busy = harness::start(harness::bin_path(v1), {L"report-then-sleep", running, L"8000"});
-    ASSERT_TRUE(wait_for(running));
+    // A new version installed over the old one removes the old one's
+    // directory, but not while the old one runs. (A version is known as the
+    // same program's by the executable's path.)
+    std::wstring installed = scratch + L"\\app.exe", running = scratch + L"\\running";
+    ASSERT_TRUE(CopyFileW(harness::bin_path(v1).c_str(), installed.c_str(), FALSE));
+    EXPECT_EQ(harness::run(installed, {L"exit", L"0"}).exit_code, 0u);
+    old_version = only_directory();
     EXPECT_EQ(run_exit(v2, 0), 0u);
+    EXPECT_EQ(names_in(base).size(), 2u) << "another program's directory was removed";
+    HANDLE busy = harness::start(installed, {L"report-then-sleep", running, L"8000"});
+    ASSERT_TRUE(wait_for(running));
+    ASSERT_TRUE(MoveFileExW(installed.c_str(), (installed + L".old").c_str(), 0));  // as an installer would
+    ASSERT_TRUE(CopyFileW(harness::bin_path(v2).c_str(), installed.c_str(), FALSE));
+    EXPECT_EQ(harness::run(installed, {L"exit", L"0"}).exit_code, 0u);
     EXPECT_EQ(names_in(base).size(), 2u);
     EXPECT_TRUE(harness::path_exists(old_version + L"\\probe.dll")) << "removed while in use";
     EXPECT_EQ(wait_exit(busy), 0u);
-    EXPECT_EQ(run_exit(v2, 0), 0u);
+    EXPECT_EQ(harness::run(installed, {L"exit", L"0"}).exit_code, 0u);
     std::wstring new_version = only_directory();
     EXPECT_NE(new_version, old_version);
     EXPECT_TRUE(harness::path_exists(new_version + L"\\version.txt"));

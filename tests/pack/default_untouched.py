@@ -2,7 +2,10 @@
 
 The hashes below were taken with this toolchain (Debian 12's mingw-w64) from
 the launcher and from executables packed by velsor-pack before --cache and
---unpack-dir existed. Packing without those options must still give exactly
+--unpack-dir existed, and taken again once when the default launcher was
+mended (temporary root from GetTempPath2W where the system has it, a target
+directory that must be new, links removed as links before the shell's
+deletion, the unpacked directory on the child's DLL search path). Packing without those options must still give exactly
 these bytes, and the default launcher must still be exactly this file: its
 mode code is compiled into a separate launcher variant only. The inputs are
 generated here, so the packed bytes depend on nothing the build makes but the
@@ -13,12 +16,12 @@ import shutil
 import subprocess
 import sys
 
-LAUNCHER = "a1879e1721f0da9620a887a910ec87ade4c63201af7e0ccf2f8fffe1a5629f31"
+LAUNCHER = "b4e425def83d30c0385eb239cdbc9eb9afe499abcdfaf77ad0ad2df8e8af8786"
 
 EXPECTED = {
-    "build": "99ffa24ecff19bb9bfc47525d77afb1abfeb85ee2a30c8bf5eb820fb0c93824e",
-    "console": "e77e42f8b171fb1f55973dfcbcaa70227153a0d9e45a32266b395fa5a9d7096a",
-    "link": "99ffa24ecff19bb9bfc47525d77afb1abfeb85ee2a30c8bf5eb820fb0c93824e",
+    "build": "a32c6237a0542af67771fdf70a927f929763221e574a1994177c28dc3c0efcc4",
+    "console": "f03ccf0503b19f2a872baa575af7122539aaa5667af57526ddfa78dab7100be8",
+    "link": "a32c6237a0542af67771fdf70a927f929763221e574a1994177c28dc3c0efcc4",
 }
 
 

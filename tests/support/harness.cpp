@@ -262,6 +262,29 @@ std::wstring make_scratch_directory(const std::wstring &prefix) {
     }
 }
 
+// The host's name for a path under Wine (empty elsewhere).
+static std::wstring host_path(const std::wstring &path) {
+    typedef char *(__stdcall * unix_name_function)(const wchar_t *);
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    auto unix_name = (unix_name_function)(void *)GetProcAddress(kernel32, "wine_get_unix_file_name");
+    char *name = unix_name == nullptr ? nullptr : unix_name(path.c_str());
+    if (name == nullptr) {
+        return L"";
+    }
+    std::wstring result = widen(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+bool plant_directory_link(const std::wstring &link, const std::wstring &target) {
+    remove_host_link(link);  // one left by an earlier run, perhaps dangling and so unlisted
+    run(L"Z:\\bin\\ln", {L"-s", host_path(target), host_path(link)});  // its exit code reads 1 under Wine
+    DWORD attributes = GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+void remove_host_link(const std::wstring &link) { run(L"Z:\\bin\\rm", {L"-f", host_path(link)}); }
+
 void remove_tree(const std::wstring &path) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
@@ -272,7 +295,9 @@ void remove_tree(const std::wstring &path) {
                 continue;
             }
             std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                remove_host_link(child);
+            } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 remove_tree(child);
             } else {
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);

@@ -67,9 +67,19 @@ std::vector<std::wstring> onefile_directories_of(DWORD parent_pid);
 // failure when no process snapshot can be taken).
 int processes_named(const std::wstring &name);
 
-// A fresh empty directory for one test, and its removal.
+// A fresh empty directory for one test, and its removal (links in it are
+// removed as links, never followed).
 std::wstring make_scratch_directory(const std::wstring &prefix);
 void remove_tree(const std::wstring &path);
+
+// Wine cannot make a link itself (CreateSymbolicLinkW does nothing there),
+// so a directory link is planted as a symbolic link of the host, made by
+// the host's ln; Wine lists it as a directory with the reparse-point
+// attribute. True when the link is there afterwards.
+bool plant_directory_link(const std::wstring &link, const std::wstring &target);
+
+// Removes such a link itself, through the host's rm (Wine cannot).
+void remove_host_link(const std::wstring &link);
 
 // The whole file; empty when it cannot be opened. Reads also a file that has
 // just been renamed into place (see harness.cpp).

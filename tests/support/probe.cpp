@@ -152,6 +152,11 @@ extern "C" __declspec(dllexport) int __stdcall run_code(int argc, wchar_t **argv
     if (mode == L"print") {
         return print_lines();
     }
+    if (mode == L"load") {  // loads a DLL by name and returns what its plugin_id() says
+        HMODULE plugin = LoadLibraryW(value);
+        FARPROC id = plugin == NULL ? NULL : GetProcAddress(plugin, "plugin_id");
+        return id == NULL ? 98 : ((int (*)(void))(void *)id)();
+    }
     fprintf(stderr, "probe: unknown mode\n");
     return 99;
 }

@@ -123,7 +123,7 @@ walk_result run_walk(const uint8_t *block, size_t length, bool as_child) {
     int jumped = setjmp(fatal_return);
     if (jumped == 0) {
         payload_open_block(block, length);
-        extract_entries(as_child ? extract_as_child : extract_as_parent);
+        extract_entries(as_child ? extract_as_child : extract_as_parent, target_directory, NULL);
     } else {
         outcome = (walk_outcome)(jumped - 1);
     }

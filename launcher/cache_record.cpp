@@ -1,0 +1,202 @@
+// The cache record's text: building it and reading it back.
+#include "launcher/cache_record.h"
+
+#include <stdlib.h>
+#include <wchar.h>
+#include <wctype.h>
+
+static const wchar_t header_line[] = L"velsor cache 2\n";
+static const wchar_t program_prefix[] = L"program ";
+static const wchar_t end_prefix[] = L"end ";
+static const size_t number_capacity = 24;
+static const size_t version_digits = 16;
+static const size_t infix_length = 5;  // ".new-" or ".old-"
+static const uint64_t fnv_offset = 14695981039346656037ull;
+static const uint64_t fnv_prime = 1099511628211ull;  // 20 digits of a 64-bit value, a separator, a 0
+
+/*-**** Building ****/
+
+static bool append(cache_record *record, const wchar_t *text) {
+    size_t length = wcslen(text);
+    if (record->length + length + 1 > record->capacity) {
+        size_t capacity = (record->capacity + length + 1) * 2;
+        wchar_t *grown = (wchar_t *)realloc(record->text, capacity * sizeof(wchar_t));
+        if (grown == NULL) {
+            return false;
+        }
+        record->text = grown;
+        record->capacity = capacity;
+    }
+    wmemcpy(record->text + record->length, text, length + 1);
+    record->length += length;
+    return true;
+}
+
+// `value` in decimal followed by `separator`.
+static void decimal(wchar_t *output, uint64_t value, wchar_t separator) {
+    wchar_t digits[number_capacity];
+    size_t n = 0;
+    do {
+        digits[n++] = (wchar_t)(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (size_t i = 0; i < n; i++) {
+        output[i] = digits[n - 1 - i];
+    }
+    output[n] = separator;
+    output[n + 1] = L'\0';
+}
+
+bool cache_record_start(cache_record *record, const wchar_t *program) {
+    record->length = 0;
+    return append(record, header_line) && append(record, program_prefix) && append(record, program) &&
+           append(record, L"\n");
+}
+
+bool cache_record_add_file(cache_record *record, const wchar_t *name, uint64_t size, uint64_t write_time) {
+    wchar_t number[number_capacity];
+    decimal(number, size, L' ');
+    if (!append(record, number)) {
+        return false;
+    }
+    decimal(number, write_time, L' ');
+    return append(record, number) && append(record, name) && append(record, L"\n");
+}
+
+// The file count is the number of lines after the header and program line.
+static size_t count_lines(const wchar_t *text) {
+    size_t lines = 0;
+    for (; *text != L'\0'; text++) {
+        lines += *text == L'\n';
+    }
+    return lines;
+}
+
+bool cache_record_finish(cache_record *record) {
+    wchar_t number[number_capacity];
+    decimal(number, count_lines(record->text) - 2, L'\n');
+    return append(record, end_prefix) && append(record, number);
+}
+
+/*-**** Reading ****/
+
+// Reads a decimal number that ends at `separator`; false when there is no
+// digit, it overflows, or something else follows.
+static bool read_decimal(const wchar_t **at, wchar_t separator, uint64_t *value) {
+    const wchar_t *p = *at;
+    uint64_t n = 0;
+    for (; *p >= L'0' && *p <= L'9'; p++) {
+        uint64_t digit = (uint64_t)(*p - L'0');
+        if (n > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        n = n * 10 + digit;
+    }
+    if (p == *at || *p != separator) {
+        return false;
+    }
+    *value = n;
+    *at = p + 1;
+    return true;
+}
+
+static bool same_ignoring_case(const wchar_t *a, const wchar_t *b, size_t length) {
+    for (size_t i = 0; i < length; i++) {
+        if (towupper((wint_t)a[i]) != towupper((wint_t)b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A name that stays below the directory: relative, no empty, "." or ".."
+// part, no drive or stream colon, no forward slash.
+static bool name_stays_below(const wchar_t *name) {
+    if (*name == L'\0' || wcschr(name, L':') != NULL || wcschr(name, L'/') != NULL) {
+        return false;
+    }
+    for (const wchar_t *part = name;;) {
+        const wchar_t *end = wcschr(part, L'\\');
+        size_t length = end == NULL ? wcslen(part) : (size_t)(end - part);
+        if (length == 0 || (part[0] == L'.' && (length == 1 || (length == 2 && part[1] == L'.')))) {
+            return false;
+        }
+        if (end == NULL) {
+            return true;
+        }
+        part = end + 1;
+    }
+}
+
+// Cuts the line at `at` off at its line feed; null when there is none.
+static wchar_t *next_line(wchar_t **at) {
+    wchar_t *line = *at;
+    wchar_t *feed = wcschr(line, L'\n');
+    if (feed == NULL) {
+        return NULL;
+    }
+    *feed = L'\0';
+    *at = feed + 1;
+    return line;
+}
+
+bool cache_record_names_program(const wchar_t *text, const wchar_t *program) {
+    size_t header = wcslen(header_line), prefix = wcslen(program_prefix), length = wcslen(program);
+    const wchar_t *line = text + header;
+    return wcsncmp(text, header_line, header) == 0 && wcsncmp(line, program_prefix, prefix) == 0 &&
+           wcslen(line + prefix) > length && same_ignoring_case(line + prefix, program, length) &&
+           line[prefix + length] == L'\n';
+}
+
+// One file line "<size> <time> <name>".
+static bool read_file_line(const wchar_t *line, cache_record_file *file) {
+    return read_decimal(&line, L' ', &file->size) && read_decimal(&line, L' ', &file->write_time) &&
+           name_stays_below(line) && ((file->name = line), true);
+}
+
+bool cache_record_read(wchar_t *text, const wchar_t *program, cache_record_visit visit, void *context) {
+    if (!cache_record_names_program(text, program)) {
+        return false;
+    }
+    wchar_t *at = text;
+    next_line(&at);
+    next_line(&at);
+    uint64_t files = 0;
+    for (wchar_t *line = next_line(&at); line != NULL; line = next_line(&at)) {
+        if (wcsncmp(line, end_prefix, wcslen(end_prefix)) == 0) {
+            const wchar_t *count = line + wcslen(end_prefix);
+            uint64_t listed = 0;
+            return *at == L'\0' && files > 0 && read_decimal(&count, L'\0', &listed) && listed == files;
+        }
+        cache_record_file file;
+        if (!read_file_line(line, &file) || !visit(context, &file)) {
+            return false;
+        }
+        files++;
+    }
+    return false;  // no end line
+}
+
+/*-**** Program tags ****/
+
+void cache_program_tag(const wchar_t *path, wchar_t tag[cache_tag_capacity]) {
+    uint64_t hash = fnv_offset;
+    for (; *path != L'\0'; path++) {
+        hash = (hash ^ (uint64_t)towupper((wint_t)*path)) * fnv_prime;
+    }
+    static const wchar_t hex[] = L"0123456789abcdef";
+    for (size_t i = 0; i < cache_tag_capacity - 1; i++) {
+        tag[i] = hex[(hash >> (60 - 4 * i)) & 0xF];
+    }
+    tag[cache_tag_capacity - 1] = L'\0';
+}
+
+bool cache_name_has_tag(const wchar_t *name, const wchar_t *tag) {
+    if (wcslen(name) < version_digits + infix_length + cache_tag_capacity) {
+        return false;
+    }
+    const wchar_t *infix = name + version_digits;
+    bool known_infix = wcsncmp(infix, L".new-", infix_length) == 0 || wcsncmp(infix, L".old-", infix_length) == 0;
+    const wchar_t *at = infix + infix_length;
+    return known_infix && wcsncmp(at, tag, cache_tag_capacity - 1) == 0 && at[cache_tag_capacity - 1] == L'-';
+}

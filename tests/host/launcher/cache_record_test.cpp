@@ -1,0 +1,97 @@
+// The cache record's text, built and read back on the host.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "launcher/cache_record.h"
+
+namespace {
+
+const wchar_t program[] = L"C:\\Apps\\Tool\\app.exe";
+
+std::wstring built(const std::vector<std::wstring> &names) {
+    cache_record record = {};
+    EXPECT_TRUE(cache_record_start(&record, program));
+    uint64_t n = 0;
+    for (const auto &name : names) {
+        EXPECT_TRUE(cache_record_add_file(&record, name.c_str(), 1000 + n, 132000000000000000ull + n));
+        n++;
+    }
+    EXPECT_TRUE(cache_record_finish(&record));
+    std::wstring text = record.text;
+    free(record.text);
+    return text;
+}
+
+bool collect(void *context, const cache_record_file *file) {
+    auto *seen = static_cast<std::vector<std::wstring> *>(context);
+    seen->push_back(std::wstring(file->name) + L"|" + std::to_wstring(file->size) + L"|" +
+                    std::to_wstring(file->write_time));
+    return true;
+}
+
+// Whether `text` reads back as a whole record of `who`, and what it lists.
+bool reads(std::wstring text, const wchar_t *who = program, std::vector<std::wstring> *seen = nullptr) {
+    std::vector<std::wstring> local;
+    return cache_record_read(text.data(), who, collect, seen ? seen : &local);
+}
+
+TEST(CacheRecord, RoundTrip) {
+    std::wstring text = built({L"app.dll", L"data\\a b.txt"});
+    EXPECT_EQ(text, L"velsor cache 2\nprogram C:\\Apps\\Tool\\app.exe\n1000 132000000000000000 app.dll\n"
+                    L"1001 132000000000000001 data\\a b.txt\nend 2\n");
+    std::vector<std::wstring> seen;
+    EXPECT_TRUE(reads(text, L"c:\\apps\\tool\\APP.EXE", &seen));
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L"app.dll|1000|132000000000000000",
+                                               L"data\\a b.txt|1001|132000000000000001"}));
+    EXPECT_TRUE(cache_record_names_program(text.c_str(), program));
+}
+
+// Each of these is not a whole record of the program.
+TEST(CacheRecord, Refused) {
+    const std::wstring good = built({L"app.dll"});
+    const std::wstring head = L"velsor cache 2\nprogram C:\\Apps\\Tool\\app.exe\n";
+    struct row {
+        const char *what;
+        std::wstring text;
+    } rows[] = {
+        {"first and last line only", L"velsor cache 1\nend\n"},
+        {"no files", head + L"end 0\n"},
+        {"fewer files than the end line says", head + L"1 2 app.dll\nend 2\n"},
+        {"more files than the end line says", head + L"1 2 app.dll\n1 2 b.dll\nend 1\n"},
+        {"no end line", head + L"1 2 app.dll\n"},
+        {"text after the end line", good + L"1 2 b.dll\n"},
+        {"another program", built({L"app.dll"}).replace(head.size() - 8, 3, L"APX")},
+        {"a program whose path only begins the same", head.substr(0, head.size() - 1) + L"x\n1 2 a\nend 1\n"},
+        {"an older header", L"velsor cache 1\nprogram C:\\Apps\\Tool\\app.exe\n1 2 app.dll\nend 1\n"},
+        {"a name with ..", head + L"1 2 ..\\..\\x.dll\nend 1\n"},
+        {"an absolute name", head + L"1 2 C:\\x.dll\nend 1\n"},
+        {"a name with a leading backslash", head + L"1 2 \\x.dll\nend 1\n"},
+        {"a size that is no number", head + L"1x 2 app.dll\nend 1\n"},
+        {"no time", head + L"1 app.dll\nend 1\n"},
+        {"a size beyond 64 bits", head + L"18446744073709551616 2 app.dll\nend 1\n"},
+        {"an empty text", L""},
+    };
+    EXPECT_TRUE(reads(good));
+    for (const auto &r : rows) {
+        EXPECT_FALSE(reads(r.text)) << r.what;
+    }
+    EXPECT_FALSE(cache_record_names_program(L"velsor cache 2\nprogram C:\\Apps\\Tool\\app.exe.old\n", program));
+    EXPECT_TRUE(cache_record_names_program(head.c_str(), program)) << "a private directory's record";
+}
+
+// The visitor decides about each file, and its refusal ends the reading.
+TEST(CacheRecord, VisitorRefusalFails) {
+    std::wstring text = built({L"a", L"b"});
+    int calls = 0;
+    auto refuse_first = [](void *context, const cache_record_file *) {
+        ++*static_cast<int *>(context);
+        return false;
+    };
+    EXPECT_FALSE(cache_record_read(text.data(), program, refuse_first, &calls));
+    EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
