@@ -8,23 +8,16 @@
 
 #include <windows.h>
 
+#include "payload/host.h"  // the stops that payload reading and extraction call
+
 // Writes "<message> ([Error <code>] <system text>)" on stderr.
 void print_error_with_code(const char *message, DWORD code);
 
 [[noreturn]] void fatal_error(const char *message);
 [[noreturn]] void fatal_error_with_code(const char *message, DWORD code);
 
-[[noreturn]] void fatal_header_missing(void);
-[[noreturn]] void fatal_out_of_memory(void);
-[[noreturn]] void fatal_decode_failed(void);
-[[noreturn]] void fatal_unpack_failed(void);  // reads GetLastError itself
 [[noreturn]] void fatal_launch_failed(DWORD code);
-[[noreturn]] void fatal_open_for_writing(void);  // reports the current output path
-[[noreturn]] void fatal_expand_failed(const wchar_t *path_template);
 
 // Abnormal end without any dialog or wait: fast fail where the processor
 // offers it (status 0xC0000409), else exit status 3.
 [[noreturn]] void abnormal_exit(void);
-
-// A bounded copy ran out of room: abnormal end, no message.
-[[noreturn]] void capacity_stop(void);

@@ -9,15 +9,15 @@
 #include <windows.h>
 
 #include "payload/format.h"
+#include "payload/host.h"
 
 inline constexpr size_t target_directory_capacity = payload_path_capacity;
 
 // Full path of this run's directory; written before extraction starts.
 extern wchar_t target_directory[target_directory_capacity];
 
-// Set by payload_open() as its last step; clean-up removes the target
-// directory only once it is set.
-void mark_extraction_started(void);
+// Set through mark_extraction_started() (payload/host.h) by payload_open()
+// as its last step; clean-up removes the target directory only once it is set.
 bool extraction_has_started(void);
 
 // The slot for the child process handle. Whoever takes the handle out owns

@@ -6,10 +6,10 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "launcher/fatal.h"
 #include "paths/own_path.h"
 #include "paths/template.h"
 #include "payload/format.h"
+#include "payload/host.h"
 #include "payload/reader.h"
 
 static const size_t name_capacity = payload_name_max_units + 1;

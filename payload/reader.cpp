@@ -5,9 +5,8 @@
 #include <string.h>
 #include <zstd.h>
 
-#include "launcher/fatal.h"
-#include "launcher/run_state.h"
 #include "payload/format.h"
+#include "payload/host.h"
 
 static const size_t output_capacity = 131072;  // one full zstd block, ZSTD_DStreamOutSize()
 

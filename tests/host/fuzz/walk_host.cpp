@@ -16,9 +16,7 @@
 #include "payload/reader.cpp"
 #include "tests/host/fuzz/fuzz_files.h"
 
-/*-**** Launcher pieces the walk calls ****/
-
-wchar_t target_directory[target_directory_capacity];
+/*-**** Host pieces the walk calls (payload/host.h) ****/
 
 static jmp_buf fatal_return;
 static bool extraction_started;
@@ -118,12 +116,11 @@ static void check_run(walk_outcome outcome, bool as_child) {
 walk_result run_walk(const uint8_t *block, size_t length, bool as_child) {
     reset_walk_state();
     reset_files(fuzz_target);
-    copy_bounded(target_directory, fuzz_target, target_directory_capacity);
     walk_outcome outcome = walk_completed;
     int jumped = setjmp(fatal_return);
     if (jumped == 0) {
         payload_open_block(block, length);
-        extract_entries(as_child ? extract_as_child : extract_as_parent, target_directory, NULL);
+        extract_entries(as_child ? extract_as_child : extract_as_parent, fuzz_target, NULL);
     } else {
         outcome = (walk_outcome)(jumped - 1);
     }
