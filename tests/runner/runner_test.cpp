@@ -19,6 +19,13 @@ using harness::bin_path;
 const ULONGLONG child_grace_ms = 5000;
 const DWORD status_control_c_exit = 0xC000013A;
 
+bool wait_for_file(const std::wstring &path) {
+    for (int i = 0; i < 6000 && !harness::path_exists(path); i++) {
+        Sleep(10);
+    }
+    return harness::path_exists(path);
+}
+
 class Runner : public testing::Test {
 protected:
     void SetUp() override { scratch = harness::make_scratch_directory(L"velsor_runner_"); }
@@ -27,15 +34,22 @@ protected:
         harness::remove_tree(harness::temp_directory() + L"\\velsor_runner_cache");
     }
     std::wstring file(const std::wstring &name) const { return scratch + L"\\" + name; }
+
+    // Starts runner_console.exe, whose program starts a helper and writes
+    // "child program helper" process IDs once both run. Null when it did not.
+    HANDLE start_spawning_run(DWORD *child, DWORD *program, DWORD *helper) {
+        std::wstring ready = file(L"ready");
+        harness::run_options options;
+        options.capture = false;
+        HANDLE launcher = harness::start(bin_path(L"runner_console.exe"), {L"spawn", ready}, options);
+        if (launcher == nullptr || !wait_for_file(ready)) {
+            return launcher;
+        }
+        std::istringstream(harness::read_file(ready)) >> *child >> *program >> *helper;
+        return launcher;
+    }
     std::wstring scratch;
 };
-
-bool wait_for_file(const std::wstring &path) {
-    for (int i = 0; i < 6000 && !harness::path_exists(path); i++) {
-        Sleep(10);
-    }
-    return harness::path_exists(path);
-}
 
 TEST_F(Runner, ExitCodesPassThroughWhole) {
     for (DWORD code : {0x0u, 0x1u, 0xC0000005u, 0xC0000135u, 0xFFFFFFFFu}) {
@@ -184,14 +198,9 @@ TEST_F(Runner, CtrlCIgnoredByTheProgramEndsAfterTheGrace) {
 
 // Terminating the child from outside ends the program and what it started.
 TEST_F(Runner, ProcessesStartedByTheProgramEndWithTheChild) {
-    std::wstring ready = file(L"ready");
-    harness::run_options options;
-    options.capture = false;
-    HANDLE launcher = harness::start(bin_path(L"runner_console.exe"), {L"spawn", ready}, options);
-    ASSERT_NE(launcher, nullptr);
-    ASSERT_TRUE(wait_for_file(ready));
     DWORD child_pid = 0, program_pid = 0, started_pid = 0;
-    std::istringstream(harness::read_file(ready)) >> child_pid >> program_pid >> started_pid;
+    HANDLE launcher = start_spawning_run(&child_pid, &program_pid, &started_pid);
+    ASSERT_TRUE(launcher != nullptr && child_pid != 0);
     HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, child_pid);
     HANDLE program = OpenProcess(SYNCHRONIZE, FALSE, program_pid);
     HANDLE started = OpenProcess(SYNCHRONIZE, FALSE, started_pid);
@@ -210,14 +219,9 @@ TEST_F(Runner, ProcessesStartedByTheProgramEndWithTheChild) {
 // "End task" on the launcher: the program and what it started end, and the
 // next run of a packed program removes the directory that the killed run left.
 TEST_F(Runner, KilledLauncherTakesTheRunAlong) {
-    std::wstring ready = file(L"ready");
-    harness::run_options options;
-    options.capture = false;
-    HANDLE launcher = harness::start(bin_path(L"runner_console.exe"), {L"spawn", ready}, options);
-    ASSERT_NE(launcher, nullptr);
-    ASSERT_TRUE(wait_for_file(ready));
     DWORD child = 0, program = 0, started = 0;
-    std::istringstream(harness::read_file(ready)) >> child >> program >> started;
+    HANDLE launcher = start_spawning_run(&child, &program, &started);
+    ASSERT_TRUE(launcher != nullptr && child != 0);
     DWORD launcher_pid = GetProcessId(launcher);
     ASSERT_TRUE(TerminateProcess(launcher, 1));
     CloseHandle(launcher);
@@ -281,20 +285,15 @@ TEST_F(Runner, SweepRemovesOnlyWhatKilledRunsLeft) {
     ASSERT_TRUE(MoveFileW(reused.path.c_str(), renamed.c_str()));
     reused.path = renamed;
 
-    std::wstring ready = file(L"ready");
-    harness::run_options options;
-    options.capture = false;
-    HANDLE live = harness::start(bin_path(L"runner_console.exe"), {L"spawn", ready}, options);
-    ASSERT_TRUE(wait_for_file(ready));
+    DWORD child = 0, program = 0, started = 0;
+    HANDLE live = start_spawning_run(&child, &program, &started);
+    ASSERT_TRUE(live != nullptr && child != 0);
     EXPECT_EQ(harness::run(bin_path(L"runner_cached.exe"), {L"exit", L"0"}).exit_code, 0u);
     for (const planted &row : rows) {
         EXPECT_EQ(!harness::path_exists(row.path), row.removed) << row.state;
         harness::remove_tree(row.path);
     }
     EXPECT_EQ(harness::onefile_directories_of(GetProcessId(live)).size(), 1u) << "the live run's directory went";
-    std::istringstream in(harness::read_file(ready));
-    DWORD child = 0, program = 0, started = 0;
-    in >> child >> program >> started;
     end_process(started);
     end_process(program);
     EXPECT_EQ(WaitForSingleObject(live, 30000), WAIT_OBJECT_0);
