@@ -14,6 +14,7 @@
 #include "files/remove.h"
 #include "launcher/cache_record.h"
 #include "launcher/cache_trust.h"
+#include "paths/join.h"
 #include "paths/token.h"
 #include "payload/format.h"
 
@@ -65,7 +66,7 @@ static bool belongs_to(const wchar_t *directory, const wchar_t *name, const wcha
 // running instance holds it, and the directory stays.
 static void retire_if_unused(const wchar_t *directory, const wchar_t *tag) {
     wchar_t lock[payload_path_capacity];
-    if (!cache_join(lock, directory, (const wchar_t *)velsor_directory_name, cache_in_use_leaf)) {
+    if (!join_path(lock, directory, (const wchar_t *)velsor_directory_name, cache_in_use_leaf)) {
         return;
     }
     if (!DeleteFileW(lock)) {
@@ -85,14 +86,14 @@ static void consider_sibling(const wchar_t *parent, const WIN32_FIND_DATAW *foun
         return;
     }
     wchar_t sibling[payload_path_capacity];
-    if (cache_join(sibling, parent, found->cFileName, NULL) && belongs_to(sibling, found->cFileName, program, tag)) {
+    if (join_path(sibling, parent, found->cFileName, NULL) && belongs_to(sibling, found->cFileName, program, tag)) {
         retire_if_unused(sibling, tag);
     }
 }
 
 void cache_retire_siblings(const wchar_t *parent, const wchar_t *own_name, const wchar_t *program) {
     wchar_t pattern[payload_path_capacity];
-    if (!cache_join(pattern, parent, L"*", NULL)) {
+    if (!join_path(pattern, parent, L"*", NULL)) {
         return;
     }
     WIN32_FIND_DATAW found;

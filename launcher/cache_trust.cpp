@@ -18,16 +18,11 @@
 #include <windows.h>
 
 #include "launcher/cache_record.h"
+#include "paths/join.h"
 #include "payload/format.h"
 
 static const wchar_t record_leaf[] = L"complete";
 static const DWORD largest_record_bytes = 64u << 20;
-
-bool cache_join(wchar_t *output, const wchar_t *directory, const wchar_t *name, const wchar_t *leaf) {
-    int n = leaf == NULL ? _snwprintf(output, payload_path_capacity, L"%ls\\%ls", directory, name)
-                         : _snwprintf(output, payload_path_capacity, L"%ls\\%ls\\%ls", directory, name, leaf);
-    return n >= 0 && (size_t)n < payload_path_capacity;
-}
 
 static bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
@@ -56,7 +51,7 @@ static wchar_t *read_whole_file(HANDLE file) {
 
 wchar_t *cache_read_record(const wchar_t *directory) {
     wchar_t path[payload_path_capacity];
-    if (!cache_join(path, directory, (const wchar_t *)velsor_directory_name, record_leaf)) {
+    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, record_leaf)) {
         return NULL;
     }
     HANDLE file = CreateFileW(
@@ -123,7 +118,7 @@ static bool directories_private(listed_file_check *check, const wchar_t *name) {
         }
         wmemcpy(relative, name, length);
         relative[length] = L'\0';
-        if (!cache_join(path, check->directory, relative, NULL) || !cache_entry_private(path, check->owned)) {
+        if (!join_path(path, check->directory, relative, NULL) || !cache_entry_private(path, check->owned)) {
             return false;
         }
         remember(check, name, length);
@@ -142,7 +137,7 @@ static bool listed_file_intact(void *context, const cache_record_file *file) {
     listed_file_check *check = (listed_file_check *)context;
     wchar_t path[payload_path_capacity];
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!cache_join(path, check->directory, file->name, NULL) ||
+    if (!join_path(path, check->directory, file->name, NULL) ||
         !GetFileAttributesExW(path, GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         return false;
@@ -156,7 +151,7 @@ static bool listed_file_intact(void *context, const cache_record_file *file) {
 bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned) {
     wchar_t record_path[payload_path_capacity];
     if (!cache_entry_private(directory, owned) ||
-        !cache_join(record_path, directory, (const wchar_t *)velsor_directory_name, record_leaf) ||
+        !join_path(record_path, directory, (const wchar_t *)velsor_directory_name, record_leaf) ||
         !cache_entry_private(record_path, owned)) {
         return false;
     }

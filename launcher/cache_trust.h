@@ -4,10 +4,6 @@
 
 #include "files/owner.h"
 
-// output = directory + "\" + name (+ "\" + leaf when leaf is not null), in
-// a payload_path_capacity buffer; false when it does not fit.
-bool cache_join(wchar_t *output, const wchar_t *directory, const wchar_t *name, const wchar_t *leaf);
-
 // True when `path` is a file or directory, not a link, that `owned` accepts
 // (null: that belongs to the current user, as owned_by_current_user says)
 // and that no one but the user, SYSTEM or Administrators may change.

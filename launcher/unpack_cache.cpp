@@ -28,6 +28,7 @@
 #include "launcher/cache_trust.h"
 #include "launcher/fatal.h"
 #include "launcher/run_state.h"
+#include "paths/join.h"
 #include "paths/own_path.h"
 #include "paths/token.h"
 #include "payload/extract.h"
@@ -52,7 +53,7 @@ static HANDLE in_use = INVALID_HANDLE_VALUE;
 
 static bool hold_in_use(const wchar_t *directory) {
     wchar_t path[payload_path_capacity];
-    if (!cache_join(path, directory, (const wchar_t *)velsor_directory_name, cache_in_use_leaf)) {
+    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, cache_in_use_leaf)) {
         return false;
     }
     in_use = CreateFileW(
@@ -87,7 +88,7 @@ static bool use_if_trusted(const wchar_t *directory) {
 // Writes the record as it stands, flushed to disk.
 static void write_record(const wchar_t *directory) {
     wchar_t path[payload_path_capacity];
-    if (!cache_join(path, directory, (const wchar_t *)velsor_directory_name, record_leaf)) {
+    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, record_leaf)) {
         capacity_stop();
     }
     HANDLE file = CreateFileW(
@@ -137,7 +138,7 @@ static void create_private_directory(wchar_t *directory) {
     }
     create_new_directory(directory, &security.attributes);
     wchar_t reserved[payload_path_capacity];
-    if (!cache_join(reserved, directory, (const wchar_t *)velsor_directory_name, NULL)) {
+    if (!join_path(reserved, directory, (const wchar_t *)velsor_directory_name, NULL)) {
         capacity_stop();
     }
     if (!CreateDirectoryW(reserved, &security.attributes) || !hold_in_use(directory)) {

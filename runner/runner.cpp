@@ -12,6 +12,7 @@
 
 #include "launcher/child.h"
 #include "launcher/fatal.h"
+#include "paths/join.h"
 #include "paths/own_path.h"
 #include "payload/format.h"
 #include "runner/launcher_process.h"
@@ -105,9 +106,8 @@ static void build_command_line(int argc, wchar_t **argv) {
 
 static bool directory_is_kept(void) {
     wchar_t record[payload_path_capacity];
-    int n = _snwprintf(record, payload_path_capacity, L"%ls\\%ls\\%ls", unpacked_directory,
-                       (const wchar_t *)velsor_directory_name, cache_record_name);
-    return n >= 0 && (size_t)n < payload_path_capacity && GetFileAttributesW(record) != INVALID_FILE_ATTRIBUTES;
+    return join_path(record, unpacked_directory, (const wchar_t *)velsor_directory_name, cache_record_name) &&
+           GetFileAttributesW(record) != INVALID_FILE_ATTRIBUTES;
 }
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *dll_path) {

@@ -23,6 +23,7 @@
 #include "files/owner.h"
 #include "files/remove.h"
 #include "payload/format.h"
+#include "paths/join.h"
 #include "paths/template.h"
 #include "runner/launcher_process.h"
 
@@ -30,7 +31,6 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
 static const wchar_t run_prefix[] = L"onefile_";  // launcher/main.cpp's default template
 static const wchar_t live_marker_name[] = L"live";
-static const size_t sweep_path_capacity = payload_path_capacity;
 static const DWORD marker_share_held = FILE_SHARE_READ;  // not for writing, not for deletion
 static const DWORD marker_share_exclusive = 0;
 static const DWORD listing_flags = FIND_FIRST_EX_LARGE_FETCH;
@@ -43,13 +43,6 @@ static const ULONGLONG creation_time_tolerance = 10000000;  // 1 s in 100 ns uni
 static HANDLE live_marker = INVALID_HANDLE_VALUE;
 
 /*-**** Paths ****/
-
-// output = directory + "\.velsor\" + leaf; false when it does not fit.
-static bool reserved_path(wchar_t *output, const wchar_t *directory, const wchar_t *leaf) {
-    int n = _snwprintf(output, sweep_path_capacity, L"%ls\\%ls\\%ls", directory,
-                       (const wchar_t *)velsor_directory_name, leaf);
-    return n >= 0 && (size_t)n < sweep_path_capacity;
-}
 
 // The launcher's process ID: the digits after the prefix, then "_".
 static bool launcher_id_in_name(const wchar_t *name, DWORD *process_id) {
@@ -68,8 +61,8 @@ static bool launcher_id_in_name(const wchar_t *name, DWORD *process_id) {
 /*-**** The live marker ****/
 
 void hold_live_marker(const wchar_t *directory) {
-    wchar_t path[sweep_path_capacity];
-    if (!reserved_path(path, directory, live_marker_name)) {
+    wchar_t path[payload_path_capacity];
+    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, live_marker_name)) {
         return;
     }
     // Without the marker the launcher still guards the directory while it
@@ -87,8 +80,8 @@ void hold_live_marker(const wchar_t *directory) {
 // True unless the marker can be opened exclusively or is absent. Anything
 // else (a sharing violation, or an error that tells nothing) counts as held.
 static bool live_marker_held(const wchar_t *directory) {
-    wchar_t path[sweep_path_capacity];
-    if (!reserved_path(path, directory, live_marker_name)) {
+    wchar_t path[payload_path_capacity];
+    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, live_marker_name)) {
         return true;
     }
     HANDLE marker = CreateFileW(
@@ -110,8 +103,8 @@ static bool live_marker_held(const wchar_t *directory) {
 /*-**** The sweep ****/
 
 static bool holds_runner(const wchar_t *directory) {
-    wchar_t path[sweep_path_capacity];
-    if (!reserved_path(path, directory, L"runner.dll")) {
+    wchar_t path[payload_path_capacity];
+    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, L"runner.dll")) {
         return false;
     }
     DWORD attributes = GetFileAttributesW(path);
@@ -145,24 +138,20 @@ static void judge_entry(const wchar_t *root, const WIN32_FIND_DATAW *found, cons
     if (!plain_directory || _wcsicmp(found->cFileName, own_name) == 0) {
         return;
     }
-    wchar_t directory[sweep_path_capacity];
-    int n = _snwprintf(directory, sweep_path_capacity, L"%ls\\%ls", root, found->cFileName);
-    if (n < 0 || (size_t)n >= sweep_path_capacity) {
-        return;
-    }
-    if (left_by_killed_run(directory, found)) {
+    wchar_t directory[payload_path_capacity];
+    if (join_path(directory, root, found->cFileName, NULL) && left_by_killed_run(directory, found)) {
         remove_tree(directory);
     }
 }
 
 void sweep_killed_runs(const wchar_t *own_name) {
-    wchar_t root[sweep_path_capacity];
-    wchar_t pattern[sweep_path_capacity];
-    if (!expand_path_template(root, L"{TEMP}", sweep_path_capacity)) {
+    wchar_t root[payload_path_capacity];
+    wchar_t pattern[payload_path_capacity];
+    if (!expand_path_template(root, L"{TEMP}", payload_path_capacity)) {
         return;
     }
-    int n = _snwprintf(pattern, sweep_path_capacity, L"%ls\\%ls*", root, run_prefix);
-    if (n < 0 || (size_t)n >= sweep_path_capacity) {
+    int n = _snwprintf(pattern, payload_path_capacity, L"%ls\\%ls*", root, run_prefix);
+    if (n < 0 || (size_t)n >= payload_path_capacity) {
         return;
     }
     WIN32_FIND_DATAW found;
