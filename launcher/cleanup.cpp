@@ -54,18 +54,19 @@ static bool target_directory_exists(void) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// The shell's deletion follows links (junctions and symbolic links) into
-// what they point to, so every link that the application or anyone else
-// put into the directory is removed as a link first. Where one cannot be
-// (Wine cannot remove a link without reaching its target), the shell must
-// not see the tree at all: what can go goes without following anything,
-// and the rest stays. False then.
-static bool remove_links_first(void) {
+// One attempt. The shell's deletion follows links (junctions and symbolic
+// links) into what they point to, so it runs only once every link that the
+// application or anyone else put into the directory is gone as a link.
+// Where one cannot be removed so (Wine cannot remove a link without reaching
+// its target), or the walk could not finish, the shell does not see the
+// tree: what can go goes without following anything, and the next attempt
+// tries again.
+static void delete_attempt(void) {
     if (remove_links_below(target_directory)) {
-        return true;
+        request_directory_delete();
+    } else {
+        remove_tree(target_directory);
     }
-    remove_tree(target_directory);
-    return false;
 }
 
 // At most 21 attempts with 100 ms pauses; after the last one nobody looks.
@@ -73,16 +74,10 @@ static void remove_target_directory(void) {
     if (unpack_mode_keeps_directory()) {
         return;  // the cache stays, however the run ends
     }
-    if (!remove_links_first()) {
-        return;
-    }
-    request_directory_delete();
-    for (int attempt = 0; attempt < delete_retries; attempt++) {
-        if (!target_directory_exists() || !remove_links_first()) {
-            return;
-        }
+    delete_attempt();
+    for (int attempt = 0; attempt < delete_retries && target_directory_exists(); attempt++) {
         Sleep(delete_retry_pause_ms);
-        request_directory_delete();
+        delete_attempt();
     }
 }
 

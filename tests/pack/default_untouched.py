@@ -2,12 +2,14 @@
 
 The hashes below were taken with this toolchain (Debian 12's mingw-w64) from
 the launcher and from executables packed by velsor-pack before --cache and
---unpack-dir existed, and taken again once when the default launcher was
-mended (temporary root from GetTempPath2W where the system has it, a target
+--unpack-dir existed, and taken again when the default launcher was mended
+(temporary root from GetTempPath2W where the system has it, a target
 directory that must be new, links removed as links before the shell's
-deletion, the unpacked directory on the child's DLL search path). Packing without those options must still give exactly
-these bytes, and the default launcher must still be exactly this file: its
-mode code is compiled into a separate launcher variant only. The inputs are
+deletion, the unpacked directory on the child's DLL search path, clean-up
+that keeps retrying when a walk over the directory could not finish).
+Packing without those options must still give exactly these bytes, and the
+default launcher must still be exactly this file: its mode code is compiled
+into a separate launcher variant only. The inputs are
 generated here, so the packed bytes depend on nothing the build makes but the
 launcher and the packer (the example DLLs carry a link time stamp)."""
 import hashlib
@@ -16,12 +18,12 @@ import shutil
 import subprocess
 import sys
 
-LAUNCHER = "b4e425def83d30c0385eb239cdbc9eb9afe499abcdfaf77ad0ad2df8e8af8786"
+LAUNCHER = "b0224a5c6c287ac919902a1bb47dc6d476ee81152f85b6e096b0644903804069"
 
 EXPECTED = {
-    "build": "a32c6237a0542af67771fdf70a927f929763221e574a1994177c28dc3c0efcc4",
-    "console": "f03ccf0503b19f2a872baa575af7122539aaa5667af57526ddfa78dab7100be8",
-    "link": "a32c6237a0542af67771fdf70a927f929763221e574a1994177c28dc3c0efcc4",
+    "build": "fbf89b9231c589268a626e921768eb8d25fc46338797157974336c52af08636d",
+    "console": "fc1487a720a314b5a70ef3f5d71e1c94d487a20ab0704fcef2b157157c14642f",
+    "link": "fbf89b9231c589268a626e921768eb8d25fc46338797157974336c52af08636d",
 }
 
 
