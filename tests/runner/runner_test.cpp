@@ -291,6 +291,11 @@ TEST_F(Runner, SweepRemovesOnlyWhatKilledRunsLeft) {
     EXPECT_EQ(harness::run(bin_path(L"runner_cached.exe"), {L"exit", L"0"}).exit_code, 0u);
     for (const planted &row : rows) {
         EXPECT_EQ(!harness::path_exists(row.path), row.removed) << row.state;
+    }
+    for (HANDLE h : held) {
+        CloseHandle(h);  // before the removal: a held marker keeps its directory
+    }
+    for (const planted &row : rows) {
         harness::remove_tree(row.path);
     }
     EXPECT_EQ(harness::onefile_directories_of(GetProcessId(live)).size(), 1u) << "the live run's directory went";
@@ -298,9 +303,6 @@ TEST_F(Runner, SweepRemovesOnlyWhatKilledRunsLeft) {
     end_process(program);
     EXPECT_EQ(WaitForSingleObject(live, 30000), WAIT_OBJECT_0);
     TerminateProcess(later, 0);
-    for (HANDLE h : held) {
-        CloseHandle(h);
-    }
     for (HANDLE h : {live, later}) {
         CloseHandle(h);
     }
