@@ -11,12 +11,10 @@
 #include <vector>
 
 #include "payload/reader.h"
-#include "launcher/fatal.h"
-#include "launcher/run_state.h"
+#include "base/fatal.h"
 
 static const size_t chunk_size = 32768;
 
-void mark_extraction_started(void) {}
 void fatal_header_missing(void) { fprintf(stderr, "bad header\n"), exit(2); }
 void fatal_out_of_memory(void) { fprintf(stderr, "out of memory\n"), exit(2); }
 void fatal_decode_failed(void) { fprintf(stderr, "decode failed\n"), exit(2); }

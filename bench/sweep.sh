@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Start-up cost of the runner's sweep (runner/sweep.cpp) under Wine: the time
+# Start-up cost of the runner's sweep (program/sweep.cpp) under Wine: the time
 # one sweep_killed_runs call takes on a %TEMP% holding nothing but 1,000
 # unrelated entries (500 files, 500 directories), against an empty one, and
 # with 20 directories of runs that are not the runner's on top.
@@ -20,9 +20,9 @@ mkdir -p "$out/empty" "$out/busy" "$out/runs"
 wgxx=x86_64-w64-mingw32-g++-posix
 zstd_lib=$(sed -n 's/^VELSOR_ZSTD_SOURCE:PATH=//p' "$build/CMakeCache.txt")/lib
 $wgxx -O2 -Wall -std=c++20 -municode -static -D_WIN32_WINNT=0x0A00 -DWINVER=0x0A00 -I"$repo" -I"$zstd_lib" \
-  -o "$out/bench_sweep.exe" "$repo/bench/programs/bench_sweep.cpp" "$repo/runner/sweep.cpp" \
-  "$repo/runner/launcher_process.cpp" "$build/windows/launcher/libvelsor_launcher.a" \
-  "$build/windows/libzstd_decompress.a" -ladvapi32 -lshell32 -s
+  -o "$out/bench_sweep.exe" "$repo/bench/programs/bench_sweep.cpp" "$build/windows/libvelsor_program.a" \
+  "$build/windows/libvelsor_paths.a" "$build/windows/libvelsor_files.a" "$build/windows/libvelsor_base.a" \
+  -ladvapi32 -lshell32 -s
 
 for i in $(seq 1 500); do
   : > "$out/busy/file_$i.tmp"

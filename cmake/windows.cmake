@@ -8,6 +8,7 @@ set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 include(cmake/zstd.cmake)
 add_subdirectory(resources)
+include(cmake/rooms.cmake)
 add_subdirectory(launcher)
 add_subdirectory(runner)
 

@@ -6,12 +6,6 @@
 
 inline constexpr size_t child_command_line_capacity = 32768;
 
-// Quotes `argv` into one command line that CommandLineToArgvW and the C
-// runtime split back into the same arguments. Empty arguments become "".
-// Writes at most `capacity` code units, terminator included; text that would
-// not fit is a capacity stop.
-void quote_command_line(wchar_t *line, size_t capacity, int argc, const wchar_t *const *argv);
-
 // The process's own command line with argument 0 replaced by the module
 // path, quoted again. The buffer is valid until the next build.
 wchar_t *build_child_command_line(void);

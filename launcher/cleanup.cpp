@@ -13,6 +13,7 @@
 #include "files/remove.h"
 #include "launcher/run_state.h"
 #include "launcher/unpack_mode.h"
+#include "payload/reader.h"
 
 static const DWORD child_grace_ms = 5000;
 static const UINT child_terminated_exit_code = 0;
@@ -104,7 +105,7 @@ static bool end_child_in_slot(void) {
 
 void cleanup(void) {
     end_child_in_slot();
-    if (!extraction_has_started()) {
+    if (!payload_extraction_started()) {
         return;
     }
     remove_target_directory();
@@ -160,7 +161,7 @@ static void cleanup_for_console_event(void) {
     // thread's end_child_if_stop_requested().
     InterlockedExchange(&stop_requested, 1);
     bool had_child = end_child_in_slot();
-    if (!extraction_has_started()) {
+    if (!payload_extraction_started()) {
         return;
     }
     if (!had_child) {

@@ -12,10 +12,12 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include "base/fatal.h"
+#include "base/layout.h"
+#include "base/text.h"
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
 #include "launcher/console.h"
-#include "launcher/fatal.h"
 #include "launcher/run_state.h"
 #include "launcher/unpack_mode.h"
 #include "paths/env.h"
@@ -26,7 +28,7 @@
 
 typedef int(__stdcall *run_code_function)(int argc, wchar_t **argv, const wchar_t *dll_path);
 
-static const wchar_t target_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+static const wchar_t target_template[] = L"{TEMP}\\" VELSOR_RUN_PREFIX "{PID}_{TIME_US}_{RANDOM}";
 static const size_t parent_image_capacity = 2048;
 static const size_t pid_text_capacity = 128;
 static const DWORD parent_query_access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
@@ -37,39 +39,6 @@ static const int unreadable_exit_code = 1;
 static wchar_t launcher_directory[own_path_capacity];
 
 /*-**** Role decision ****/
-
-// Reads a signed 32-bit decimal: optional leading white space and sign, at
-// least one digit, nothing after the digits.
-static bool parse_process_id(const wchar_t *text, DWORD *process_id) {
-    const wchar_t *p = text;
-    while (iswspace(*p)) {
-        p++;
-    }
-    bool negative = false;
-    if (*p == L'+' || *p == L'-') {
-        negative = *p == L'-';
-        p++;
-    }
-    if (!iswdigit(*p)) {
-        return false;
-    }
-    long long value = 0;
-    for (; iswdigit(*p); p++) {
-        value = value * 10 + (*p - L'0');
-        if (value > 2147483648LL) {
-            return false;
-        }
-    }
-    if (*p != L'\0') {
-        return false;
-    }
-    value = negative ? -value : value;
-    if (value > 2147483647LL || value < -2147483648LL) {
-        return false;
-    }
-    *process_id = (DWORD)(long)value;
-    return true;
-}
 
 // True when `process` runs this same executable, compared in resolved form.
 static bool runs_own_executable(HANDLE process) {
@@ -83,9 +52,8 @@ static bool runs_own_executable(HANDLE process) {
 }
 
 static bool is_child_role(void) {
-    wchar_t *parent = env_get("VELSOR_ONEFILE_PARENT");
     DWORD process_id = 0;
-    if (parent == NULL || !parse_process_id(parent, &process_id)) {
+    if (!env_parent_process_id(&process_id)) {
         return false;
     }
     HANDLE process = OpenProcess(parent_query_access, FALSE, process_id);
@@ -217,7 +185,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     if (!expand_path_template(target_directory, path_template, target_directory_capacity)) {
         fatal_expand_failed(path_template);
     }
-    normalize_target_directory();
+    normalize_target_directory(target_directory);
     if (!child && !SetConsoleCtrlHandler(console_control_handler, TRUE)) {
         fatal_error("Error, failed to register signal handler.");
     }

@@ -1,14 +1,9 @@
-// Run state shared between the run sequence, extraction and clean-up.
+// Run state shared between the run sequence and clean-up.
 #include "launcher/run_state.h"
 
 wchar_t target_directory[target_directory_capacity];
 
-static volatile LONG extraction_started;
 static HANDLE volatile child_process;
-
-void mark_extraction_started(void) { InterlockedExchange(&extraction_started, 1); }
-
-bool extraction_has_started(void) { return InterlockedCompareExchange(&extraction_started, 0, 0) != 0; }
 
 void publish_child_process(HANDLE process) { InterlockedExchangePointer((PVOID volatile *)&child_process, process); }
 

@@ -3,7 +3,7 @@
 
 #include <stdlib.h>
 
-#include "launcher/unpack_cache.h"
+#include "cache/cache.h"
 #include "launcher/unpack_mode_record.h"
 #include "paths/own_path.h"
 #include "payload/format.h"
@@ -27,7 +27,7 @@ bool unpack_mode_keeps_directory(void) { return (unpack_mode_record_flags() & un
 
 void unpack_mode_prepare_directory(void) {
     if (unpack_mode_keeps_directory()) {
-        unpack_cache_prepare();
+        cache_prepare(target_directory);
         return;
     }
     create_new_directory(target_directory, NULL);

@@ -2,11 +2,10 @@
 #include "paths/env.h"
 
 #include <stdlib.h>
-#include <string.h>
 #include <wchar.h>
 #include <windows.h>
 
-#include "launcher/fatal.h"
+#include "base/text.h"
 
 static const size_t name_capacity = 40;
 static const DWORD value_capacity = 32768;  // the system's limit plus the terminator
@@ -20,23 +19,6 @@ wchar_t *env_get_wide(const wchar_t *name) {
         return NULL;
     }
     return _wcsdup(value_buffer);
-}
-
-void widen_ascii(const char *text, wchar_t *wide, size_t capacity) {
-    size_t length = 0;
-    wide[0] = L'\0';
-    for (const char *p = text; *p != '\0'; p++) {
-        char narrow[2] = {*p, '\0'};
-        wchar_t converted[2];
-        if (mbstowcs(converted, narrow, 2) != 1) {
-            abnormal_exit();
-        }
-        if (length + 1 >= capacity) {
-            capacity_stop();
-        }
-        wide[length++] = converted[0];
-        wide[length] = L'\0';
-    }
 }
 
 wchar_t *env_get(const char *name) {
@@ -55,4 +37,9 @@ void env_unset(const char *name) {
     wchar_t wide[name_capacity];
     widen_ascii(name, wide, name_capacity);
     SetEnvironmentVariableW(wide, NULL);
+}
+
+bool env_parent_process_id(DWORD *process_id) {
+    wchar_t *text = env_get("VELSOR_ONEFILE_PARENT");
+    return text != NULL && parse_process_id(text, process_id);
 }

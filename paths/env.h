@@ -6,14 +6,14 @@
 #pragma once
 
 #include <stddef.h>
+#include <windows.h>
 
 wchar_t *env_get_wide(const wchar_t *name);
 wchar_t *env_get(const char *name);
 void env_set(const char *name, const wchar_t *value);
 void env_unset(const char *name);
 
-// Widens ASCII text one byte at a time with the C runtime into `wide`, which
-// holds `capacity` code units with the terminator. Text that does not fit is
-// a capacity stop; a byte that does not become exactly one wide character
-// ends the process abnormally.
-void widen_ascii(const char *text, wchar_t *wide, size_t capacity);
+// The launcher process of this run, from VELSOR_ONEFILE_PARENT (a decimal
+// process ID, as parse_process_id reads it); false when it is absent or not
+// a number. The role decision and the runner both read it so.
+bool env_parent_process_id(DWORD *process_id);

@@ -3,7 +3,7 @@
 
 #include <stdio.h>
 
-#include "payload/format.h"
+#include "base/layout.h"
 
 bool join_path(wchar_t *output, const wchar_t *directory, const wchar_t *name, const wchar_t *leaf) {
     int n = leaf == NULL ? _snwprintf(output, payload_path_capacity, L"%ls\\%ls", directory, name)

@@ -5,8 +5,9 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "launcher/fatal.h"
-#include "launcher/run_state.h"
+#include "base/fatal.h"
+#include "base/layout.h"
+#include "base/text.h"
 
 typedef DWORD(WINAPI *final_path_function)(HANDLE, LPWSTR, DWORD, DWORD);
 
@@ -19,16 +20,6 @@ static const size_t unc_prefix_cut = 6;                 // leaves "C\server..." 
 
 static wchar_t own_path_resolved[own_path_capacity];
 static wchar_t own_path_plain[own_path_capacity];
-
-void copy_bounded(wchar_t *destination, const wchar_t *source, size_t capacity) {
-    size_t length = wcslen(source);
-    if (length >= capacity) {
-        capacity_stop();
-    }
-    for (size_t i = 0; i <= length; i++) {
-        destination[i] = source[i];
-    }
-}
 
 void strip_final_path_prefix(wchar_t *path, size_t capacity) {
     if (wcsncmp(path, drive_prefix, drive_prefix_length) == 0 && path[drive_prefix_length] != L'\0' &&
@@ -130,11 +121,11 @@ const wchar_t *get_own_executable_path(bool resolved) {
     return path;
 }
 
-void normalize_target_directory(void) {
-    wchar_t full[target_directory_capacity];
-    DWORD length = GetFullPathNameW(target_directory, target_directory_capacity, full, NULL);
-    if (length == 0 || length >= target_directory_capacity) {
+void normalize_target_directory(wchar_t *directory) {
+    wchar_t full[payload_path_capacity];
+    DWORD length = GetFullPathNameW(directory, payload_path_capacity, full, NULL);
+    if (length == 0 || length >= payload_path_capacity) {
         abnormal_exit();
     }
-    copy_bounded(target_directory, full, target_directory_capacity);
+    copy_bounded(directory, full, payload_path_capacity);
 }

@@ -5,11 +5,6 @@
 
 inline constexpr size_t own_path_capacity = 4097;
 
-// Copies `source` with its terminator into `destination`; a source that does
-// not fit in `capacity` code units is a capacity stop. Copies forward, so the
-// source may lie later in the same buffer.
-void copy_bounded(wchar_t *destination, const wchar_t *source, size_t capacity);
-
 // With `resolve` true, replaces `path` in place by the file's final path in
 // drive-letter or \\server\share form; a file that cannot be opened stays as it is.
 void resolve_final_path(wchar_t *path, size_t capacity, bool resolve);
@@ -25,5 +20,5 @@ void shorten_directory_part(wchar_t *path, size_t capacity);
 // plain (as the system reports it). Computed once; the buffer stays valid.
 const wchar_t *get_own_executable_path(bool resolved);
 
-// Replaces the target directory with its full path.
-void normalize_target_directory(void);
+// Replaces `directory` (payload_path_capacity code units) with its full path.
+void normalize_target_directory(wchar_t *directory);

@@ -7,7 +7,8 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "launcher/fatal.h"
+#include "base/fatal.h"
+#include "base/text.h"
 #include "paths/env.h"
 #include "paths/token.h"
 
@@ -36,7 +37,7 @@ static void append_value(wchar_t *output, const wchar_t *value, size_t remaining
 static long long current_filetime(void) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    return (long long)(((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime);
+    return (long long)filetime_count(now);
 }
 
 // Appends the value cached in `variable`; when there is none, draws a fresh

@@ -6,10 +6,10 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "paths/own_path.h"
+#include "base/fatal.h"
+#include "base/text.h"
 #include "paths/template.h"
 #include "payload/format.h"
-#include "payload/host.h"
 #include "payload/reader.h"
 
 static const size_t name_capacity = payload_name_max_units + 1;
@@ -28,8 +28,6 @@ static wchar_t *known_directories[known_directories_capacity];
 static size_t known_directory_count;
 
 const wchar_t *application_dll_path(void) { return dll_path; }
-
-const wchar_t *current_output_path(void) { return output_path; }
 
 /*-**** Directories ****/
 
@@ -169,7 +167,7 @@ static void write_entry_file(uint64_t size, extract_file_hook hook) {
         /* dwFlagsAndAttributes  */ 0,
         /* hTemplateFile         */ NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        fatal_open_for_writing();
+        fatal_open_for_writing(output_path);
     }
     for (uint64_t left = size; left > 0;) {
         DWORD piece = left < chunk_size ? (DWORD)left : (DWORD)chunk_size;

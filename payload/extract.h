@@ -28,9 +28,6 @@ void create_new_directory(const wchar_t *directory, LPSECURITY_ATTRIBUTES securi
 // Full path of the first entry, the application DLL.
 const wchar_t *application_dll_path(void);
 
-// The file being created; the open-for-writing message reports it.
-const wchar_t *current_output_path(void);
-
 // Makes sure the directory holding `path` exists.
 bool ensure_parent_directories(const wchar_t *path);
 

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/layout.h"
+
 inline constexpr unsigned char payload_header[] = {0x51, 0x5A, 0x56};  // "QZV"
 inline constexpr size_t payload_header_size = sizeof payload_header;
 inline constexpr size_t payload_trailer_size = 9;  // 0x00 + 64-bit length field
@@ -48,16 +50,9 @@ inline constexpr size_t payload_record_address_offset = 16;
 inline constexpr size_t payload_record_length_offset = 24;
 inline constexpr size_t payload_record_size = 32;
 
-// Paths inside the launcher (target directory, extracted file) hold this many
-// code units including the terminator.
-inline constexpr size_t payload_path_capacity = 4096;
-
 // Packing an existing program: the payload's first entry is then velsor's
-// runner DLL, stored under this name, which starts the program. The
-// directory ".velsor" at the top of the unpacked tree belongs to velsor: it
-// also holds the cache's record and lock files.
-inline constexpr char16_t runner_entry_name[] = u".velsor\\runner.dll";
-inline constexpr char16_t velsor_directory_name[] = u".velsor";
+// runner DLL, stored as runner_entry_name (base/layout.h), which starts the
+// program.
 
 // The program record: the runner DLL is linked once, without a program, and
 // holds this record in its read-only data. The packer writes the program's

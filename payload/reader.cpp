@@ -5,8 +5,8 @@
 #include <string.h>
 #include <zstd.h>
 
+#include "base/fatal.h"
 #include "payload/format.h"
-#include "payload/host.h"
 
 static const size_t output_capacity = 131072;  // one full zstd block, ZSTD_DStreamOutSize()
 
@@ -16,6 +16,12 @@ static unsigned char *output;        // decoded bytes not yet delivered: [read_p
 static size_t fill_level;
 static size_t read_position;
 static ZSTD_DCtx *context;
+
+// Set by payload_open_block as its last step, read by clean-up on the
+// console handler's thread; only ever set.
+static int extraction_started;
+
+bool payload_extraction_started(void) { return __atomic_load_n(&extraction_started, __ATOMIC_SEQ_CST) != 0; }
 
 void payload_open_block(const unsigned char *block, size_t length) {
     if (length < payload_header_size || memcmp(block, payload_header, payload_header_size) != 0) {
@@ -34,7 +40,7 @@ void payload_open_block(const unsigned char *block, size_t length) {
     input.pos = 0;
     fill_level = 0;
     read_position = 0;
-    mark_extraction_started();
+    __atomic_store_n(&extraction_started, 1, __ATOMIC_SEQ_CST);  // from here on the directory may hold files
 }
 
 // Decodes the next piece into the output buffer. Returns whether the call

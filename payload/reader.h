@@ -17,3 +17,7 @@ void payload_open_block(const unsigned char *block, size_t length);
 void payload_read(void *destination, size_t n);
 
 void payload_close(void);
+
+// True once a block has been opened: from then on the target directory may
+// hold files, and clean-up removes it. Safe on any thread.
+bool payload_extraction_started(void);

@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <windows.h>
 
-#include "runner/sweep.h"
+#include "program/sweep.h"
 
 int wmain(int argc, wchar_t **argv) {
     if (argc != 3) {

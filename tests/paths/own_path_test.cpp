@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "launcher/run_state.h"
+#include "base/layout.h"
+#include "base/text.h"
 #include "paths/own_path.h"
 #include "tests/paths/child.h"
 
@@ -253,9 +254,10 @@ std::wstring deep_path(const std::wstring &head, size_t length) {
 }
 
 std::wstring normalized(const std::wstring &directory) {
-    copy_bounded(target_directory, directory.c_str(), target_directory_capacity);
-    normalize_target_directory();
-    return target_directory;
+    static wchar_t target[payload_path_capacity];
+    copy_bounded(target, directory.c_str(), payload_path_capacity);
+    normalize_target_directory(target);
+    return target;
 }
 
 TEST(TargetDirectory, BecomesAFullPath) {

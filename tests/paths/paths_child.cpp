@@ -23,7 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "launcher/run_state.h"
+#include "base/layout.h"
+#include "base/text.h"
 #include "paths/env.h"
 #include "paths/own_path.h"
 #include "paths/template.h"
@@ -107,9 +108,10 @@ static int run_own_path(void) {
 }
 
 static int run_normalize(const wchar_t *directory) {
-    copy_bounded(target_directory, directory, target_directory_capacity);
-    normalize_target_directory();
-    print_line(target_directory);
+    static wchar_t target[payload_path_capacity];
+    copy_bounded(target, directory, payload_path_capacity);
+    normalize_target_directory(target);
+    print_line(target);
     return 0;
 }
 

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "launcher/run_state.h"
 #include "payload/reader.h"
 #include "tests/support/harness.h"
 
@@ -37,9 +36,9 @@ std::string decode(const std::string &block, size_t total, const std::vector<siz
 // Runs first: nothing has opened a reader in this process yet.
 TEST(PayloadReader, OpeningMarksExtractionStarted) {
     std::string block = data_file("cli.blk");
-    EXPECT_FALSE(extraction_has_started());
+    EXPECT_FALSE(payload_extraction_started());
     payload_open_block(reinterpret_cast<const unsigned char *>(block.data()), block.size());
-    EXPECT_TRUE(extraction_has_started());
+    EXPECT_TRUE(payload_extraction_started());
     payload_close();
 }
 

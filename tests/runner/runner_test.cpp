@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "runner/job.h"
+#include "program/job.h"
 #include "tests/support/harness.h"
 
 namespace {

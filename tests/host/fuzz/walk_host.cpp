@@ -16,23 +16,19 @@
 #include "payload/reader.cpp"
 #include "tests/host/fuzz/fuzz_files.h"
 
-/*-**** Host pieces the walk calls (payload/host.h) ****/
+/*-**** Host pieces the walk calls (base/fatal.h, base/text.h, paths/template.h) ****/
 
 static jmp_buf fatal_return;
-static bool extraction_started;
 static const wchar_t fuzz_home[] = L"C:\\Users\\fuzz";
 static const wchar_t fuzz_target[] = L"C:\\Users\\fuzz\\AppData\\Local\\Temp\\onefile_1_2_abc";
 
 [[noreturn]] static void end_with(walk_outcome outcome) { longjmp(fatal_return, (int)outcome + 1); }
 
-void mark_extraction_started(void) { extraction_started = true; }
-bool extraction_has_started(void) { return extraction_started; }
-
 [[noreturn]] void fatal_header_missing(void) { end_with(walk_header_missing); }
 [[noreturn]] void fatal_out_of_memory(void) { end_with(walk_out_of_memory); }
 [[noreturn]] void fatal_decode_failed(void) { end_with(walk_decode_failed); }
 [[noreturn]] void fatal_unpack_failed(void) { end_with(walk_unpack_failed); }
-[[noreturn]] void fatal_open_for_writing(void) { end_with(walk_open_failed); }
+[[noreturn]] void fatal_open_for_writing(const wchar_t *) { end_with(walk_open_failed); }
 [[noreturn]] void fatal_expand_failed(const wchar_t *) { end_with(walk_expand_failed); }
 [[noreturn]] void capacity_stop(void) { end_with(walk_capacity_stop); }
 
@@ -69,7 +65,7 @@ static void reset_walk_state(void) {
     entry_name[0] = 0;
     output_path[0] = 0;
     dll_path[0] = 0;
-    extraction_started = false;
+    extraction_started = 0;
 }
 
 static uint32_t hash_units(const wchar_t *s) {

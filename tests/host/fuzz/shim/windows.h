@@ -15,6 +15,10 @@ typedef void *HANDLE;
 typedef const wchar_t *LPCWSTR;
 typedef void *LPSECURITY_ATTRIBUTES;
 typedef void *LPOVERLAPPED;
+typedef struct {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
 
 #define TRUE 1
 #define FALSE 0

@@ -10,8 +10,8 @@
 
 #include <string>
 
-#include "launcher/child.h"
-#include "launcher/fatal.h"
+#include "base/fatal.h"
+#include "base/text.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -40,7 +40,7 @@ int raise_case_from_environment() {
         SetLastError(ERROR_DISK_FULL);
         fatal_unpack_failed();
     }
-    if (c == L"open") fatal_open_for_writing();
+    if (c == L"open") fatal_open_for_writing(L"C:\\dir\\app.dll");
     if (c == L"expand") fatal_expand_failed(L"{TEMP}\\onefile_{NOPE}");
     if (c == L"plain_utf8") {
         _setmode(_fileno(stdout), utf8_text_mode);
@@ -147,7 +147,7 @@ TEST(FatalErrors, MessagesWithCodesOrPathsGoToStderr) {
 
     auto open = raise_in_child(L"open");
     EXPECT_EQ(open.exit_code, 2u);
-    EXPECT_EQ(open.err, "Error, failed to open '' for writing.\r\n");  // no file was being created
+    EXPECT_EQ(open.err, "Error, failed to open 'C:\\dir\\app.dll' for writing.\r\n");
     EXPECT_EQ(open.out, "");
 }
 

@@ -6,12 +6,12 @@
 // depends on state left half-done under it. Somebody who holds the mutex
 // forever could only delay a run: after the wait limit it goes on alone,
 // and the in-use files still keep used directories from being retired.
-#include "launcher/cache_lock.h"
+#include "cache/lock.h"
 
 #include <stdio.h>
 #include <wchar.h>
 
-#include "launcher/cache_record.h"
+#include "cache/record.h"
 
 static const DWORD lock_wait_ms = 60000;
 static const size_t lock_name_capacity = 64;

@@ -4,28 +4,28 @@
 // two programs that share a parent directory (two products called app.exe
 // in {CACHE_DIR}\velsor\app, or one shared --unpack-dir base) never evict
 // each other, and nothing that someone else placed there is touched.
-#include "launcher/cache_retire.h"
+#include "cache/retire.h"
 
 #include <stdlib.h>
 #include <wchar.h>
 #include <windows.h>
 
+#include "base/layout.h"
+#include "base/text.h"
+#include "cache/record.h"
+#include "cache/trust.h"
 #include "files/owner.h"
 #include "files/remove.h"
-#include "launcher/cache_record.h"
-#include "launcher/cache_trust.h"
 #include "paths/join.h"
 #include "paths/token.h"
-#include "payload/format.h"
 
-static const wchar_t set_aside_infix[] = L".old-";
 static const size_t version_name_digits = 16;
 
 bool cache_set_aside(const wchar_t *path, const wchar_t *tag) {
     wchar_t token[random_token_capacity];
     wchar_t aside[payload_path_capacity];
     make_random_token(token);
-    int n = _snwprintf(aside, payload_path_capacity, L"%ls%ls%ls-%ls", path, set_aside_infix, tag, token);
+    int n = _snwprintf(aside, payload_path_capacity, L"%ls%ls%ls-%ls", path, wide_name(cache_set_aside_infix), tag, token);
     if (n < 0 || (size_t)n >= payload_path_capacity || !MoveFileExW(path, aside, 0)) {
         return false;
     }
@@ -66,7 +66,7 @@ static bool belongs_to(const wchar_t *directory, const wchar_t *name, const wcha
 // running instance holds it, and the directory stays.
 static void retire_if_unused(const wchar_t *directory, const wchar_t *tag) {
     wchar_t lock[payload_path_capacity];
-    if (!join_path(lock, directory, (const wchar_t *)velsor_directory_name, cache_in_use_leaf)) {
+    if (!join_path(lock, directory, wide_name(velsor_directory_name), wide_name(cache_in_use_leaf))) {
         return;
     }
     if (!DeleteFileW(lock)) {

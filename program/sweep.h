@@ -1,5 +1,5 @@
 // Runs whose launcher was killed cannot remove their own directory; the
-// next run of any packed program removes it (runner/sweep.cpp).
+// next run of any packed program removes it (program/sweep.cpp).
 #pragma once
 
 // Marks the unpacked `directory` as in use by a live runner until this

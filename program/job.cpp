@@ -6,9 +6,9 @@
 // refuses the attribute, the program is created suspended, put into the
 // job and only then resumed; a runner that died between the two steps
 // would leave it suspended outside the job. Wine 8 honours the attribute.
-#include "runner/job.h"
+#include "program/job.h"
 
-#include "launcher/fatal.h"
+#include "base/fatal.h"
 
 static const int fatal_exit_status = 2;
 static const DWORD creation_flags = CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS;

@@ -3,10 +3,6 @@
 // following a link.
 #pragma once
 
-// The in-use file of a cached directory: held open by each run that uses
-// the directory, without delete sharing, so that it cannot be deleted then.
-inline constexpr wchar_t cache_in_use_leaf[] = L"in-use";
-
 // Renames `path` to a fresh "<path>.old-<tag>-<token>" and removes that. False
 // when the rename fails: a file inside is still open (on Windows, a
 // directory with an open file below it cannot be renamed).

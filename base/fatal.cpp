@@ -1,10 +1,8 @@
 // Fatal error reporting.
-#include "launcher/fatal.h"
+#include "base/fatal.h"
 
 #include <stdio.h>
 #include <stdlib.h>
-
-#include "payload/extract.h"
 
 static const int fatal_exit_status = 2;
 static const DWORD message_language_en_us = 0x0409;
@@ -121,8 +119,8 @@ static void write_path_line(const char *before, const wchar_t *path, const char 
     write_line(stderr, &line);
 }
 
-void fatal_open_for_writing(void) {
-    write_path_line("Error, failed to open '", current_output_path(), "' for writing.\n");
+void fatal_open_for_writing(const wchar_t *path) {
+    write_path_line("Error, failed to open '", path, "' for writing.\n");
     exit(fatal_exit_status);
 }
 

@@ -1,16 +1,19 @@
 // The cache record's text: building it and reading it back.
-#include "launcher/cache_record.h"
+#include "cache/record.h"
 
 #include <stdlib.h>
 #include <wchar.h>
 #include <wctype.h>
+
+#include "base/layout.h"
 
 static const wchar_t header_line[] = L"velsor cache 2\n";
 static const wchar_t program_prefix[] = L"program ";
 static const wchar_t end_prefix[] = L"end ";
 static const size_t number_capacity = 24;
 static const size_t version_digits = 16;
-static const size_t infix_length = 5;  // ".new-" or ".old-"
+static const size_t infix_length = sizeof cache_private_infix / sizeof(char16_t) - 1;
+static_assert(sizeof cache_private_infix == sizeof cache_set_aside_infix);
 static const uint64_t fnv_offset = 14695981039346656037ull;
 static const uint64_t fnv_prime = 1099511628211ull;  // 20 digits of a 64-bit value, a separator, a 0
 
@@ -191,12 +194,23 @@ void cache_program_tag(const wchar_t *path, wchar_t tag[cache_tag_capacity]) {
     tag[cache_tag_capacity - 1] = L'\0';
 }
 
+// True when `text` begins with the infix `infix` (the record is read on the
+// host too, where wchar_t is wider than the names' units).
+static bool starts_with_infix(const wchar_t *text, const char16_t *infix) {
+    for (size_t i = 0; i < infix_length; i++) {
+        if (text[i] != (wchar_t)infix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool cache_name_has_tag(const wchar_t *name, const wchar_t *tag) {
     if (wcslen(name) < version_digits + infix_length + cache_tag_capacity) {
         return false;
     }
     const wchar_t *infix = name + version_digits;
-    bool known_infix = wcsncmp(infix, L".new-", infix_length) == 0 || wcsncmp(infix, L".old-", infix_length) == 0;
+    bool known_infix = starts_with_infix(infix, cache_private_infix) || starts_with_infix(infix, cache_set_aside_infix);
     const wchar_t *at = infix + infix_length;
     return known_infix && wcsncmp(at, tag, cache_tag_capacity - 1) == 0 && at[cache_tag_capacity - 1] == L'-';
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/cache_record.h"
+#include "cache/record.h"
 
 namespace {
 

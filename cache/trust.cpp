@@ -11,17 +11,17 @@
 // start more than the cache saves (bench/cache.sh). The recorded size and
 // last-write time of each file then catch a file that was replaced after
 // it was written, even by one of the same size.
-#include "launcher/cache_trust.h"
+#include "cache/trust.h"
 
 #include <stdlib.h>
 #include <wchar.h>
 #include <windows.h>
 
-#include "launcher/cache_record.h"
+#include "base/layout.h"
+#include "base/text.h"
+#include "cache/record.h"
 #include "paths/join.h"
-#include "payload/format.h"
 
-static const wchar_t record_leaf[] = L"complete";
 static const DWORD largest_record_bytes = 64u << 20;
 
 static bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
@@ -51,7 +51,7 @@ static wchar_t *read_whole_file(HANDLE file) {
 
 wchar_t *cache_read_record(const wchar_t *directory) {
     wchar_t path[payload_path_capacity];
-    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, record_leaf)) {
+    if (!join_path(path, directory, wide_name(velsor_directory_name), wide_name(cache_record_leaf))) {
         return NULL;
     }
     HANDLE file = CreateFileW(
@@ -143,7 +143,7 @@ static bool listed_file_intact(void *context, const cache_record_file *file) {
         return false;
     }
     uint64_t size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    uint64_t time = ((uint64_t)data.ftLastWriteTime.dwHighDateTime << 32) | data.ftLastWriteTime.dwLowDateTime;
+    uint64_t time = filetime_count(data.ftLastWriteTime);
     return size == file->size && time == file->write_time && directories_private(check, file->name) &&
            (!mapped_by_loader(file->name) || owned_and_private(path, check->owned));
 }
@@ -151,7 +151,7 @@ static bool listed_file_intact(void *context, const cache_record_file *file) {
 bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned) {
     wchar_t record_path[payload_path_capacity];
     if (!cache_entry_private(directory, owned) ||
-        !join_path(record_path, directory, (const wchar_t *)velsor_directory_name, record_leaf) ||
+        !join_path(record_path, directory, wide_name(velsor_directory_name), wide_name(cache_record_leaf)) ||
         !cache_entry_private(record_path, owned)) {
         return false;
     }

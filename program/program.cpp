@@ -7,12 +7,12 @@
 // it started inside the job end with it. Once the run is over the job lets
 // go of them: what the program started and left running lives on, as it
 // would had the program been run directly.
-#include "runner/program.h"
+#include "program/program.h"
 
 #include <stdio.h>
 
-#include "launcher/fatal.h"
-#include "runner/job.h"
+#include "base/fatal.h"
+#include "program/job.h"
 
 static const UINT ended_with_launcher_exit_code = 1;
 static const DWORD descendant_poll_ms = 50;

@@ -13,29 +13,27 @@
 // use, and publishing; the unpacking itself runs outside it. Each run holds
 // .velsor\in-use of the directory it uses open without delete sharing for
 // as long as it lives, so no other run retires it meanwhile.
-#include "launcher/unpack_cache.h"
+#include "cache/cache.h"
 
 #include <stdint.h>
 #include <stdlib.h>
 #include <wchar.h>
 #include <windows.h>
 
+#include "base/fatal.h"
+#include "base/layout.h"
+#include "base/text.h"
+#include "cache/lock.h"
+#include "cache/record.h"
+#include "cache/retire.h"
+#include "cache/trust.h"
 #include "files/owner.h"
 #include "files/remove.h"
-#include "launcher/cache_lock.h"
-#include "launcher/cache_record.h"
-#include "launcher/cache_retire.h"
-#include "launcher/cache_trust.h"
-#include "launcher/fatal.h"
-#include "launcher/run_state.h"
 #include "paths/join.h"
 #include "paths/own_path.h"
 #include "paths/token.h"
 #include "payload/extract.h"
-#include "payload/format.h"
 
-static const wchar_t record_leaf[] = L"complete";
-static const wchar_t private_infix[] = L".new-";
 static const int publish_attempts = 20;
 static const DWORD publish_pause_ms = 100;
 static const DWORD in_use_share = FILE_SHARE_READ | FILE_SHARE_WRITE;  // no FILE_SHARE_DELETE
@@ -48,12 +46,13 @@ static wchar_t program_tag[cache_tag_capacity];
 static owner_only_security security;
 static cache_record record;
 static HANDLE in_use = INVALID_HANDLE_VALUE;
+static const wchar_t *final_directory;  // the expanded template, F
 
 /*-**** Holding a directory in use ****/
 
 static bool hold_in_use(const wchar_t *directory) {
     wchar_t path[payload_path_capacity];
-    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, cache_in_use_leaf)) {
+    if (!join_path(path, directory, wide_name(velsor_directory_name), wide_name(cache_in_use_leaf))) {
         return false;
     }
     in_use = CreateFileW(
@@ -88,7 +87,7 @@ static bool use_if_trusted(const wchar_t *directory) {
 // Writes the record as it stands, flushed to disk.
 static void write_record(const wchar_t *directory) {
     wchar_t path[payload_path_capacity];
-    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, record_leaf)) {
+    if (!join_path(path, directory, wide_name(velsor_directory_name), wide_name(cache_record_leaf))) {
         capacity_stop();
     }
     HANDLE file = CreateFileW(
@@ -118,7 +117,7 @@ static void write_record(const wchar_t *directory) {
 static void note_written_file(HANDLE file, const wchar_t *name, uint64_t size) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    uint64_t time = (((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime) / write_time_step * write_time_step;
+    uint64_t time = filetime_count(now) / write_time_step * write_time_step;
     FILETIME stamp = {(DWORD)time, (DWORD)(time >> 32)};
     if (!FlushFileBuffers(file) || !SetFileTime(file, NULL, NULL, &stamp)) {
         fatal_unpack_failed();
@@ -131,14 +130,14 @@ static void note_written_file(HANDLE file, const wchar_t *name, uint64_t size) {
 static void create_private_directory(wchar_t *directory) {
     wchar_t token[random_token_capacity];
     make_random_token(token);
-    int n = _snwprintf(directory, payload_path_capacity, L"%ls%ls%ls-%ls", target_directory, private_infix,
+    int n = _snwprintf(directory, payload_path_capacity, L"%ls%ls%ls-%ls", final_directory, wide_name(cache_private_infix),
                        program_tag, token);
     if (n < 0 || (size_t)n >= payload_path_capacity) {
         capacity_stop();
     }
     create_new_directory(directory, &security.attributes);
     wchar_t reserved[payload_path_capacity];
-    if (!join_path(reserved, directory, (const wchar_t *)velsor_directory_name, NULL)) {
+    if (!join_path(reserved, directory, wide_name(velsor_directory_name), NULL)) {
         capacity_stop();
     }
     if (!CreateDirectoryW(reserved, &security.attributes) || !hold_in_use(directory)) {
@@ -172,16 +171,16 @@ static void unpack_private_directory(wchar_t *directory) {
 // first, ours goes and theirs is used if it is trusted.
 static bool publish_private_directory(const wchar_t *directory) {
     for (int attempt = 0; attempt < publish_attempts; attempt++) {
-        if (MoveFileExW(directory, target_directory, 0)) {
+        if (MoveFileExW(directory, final_directory, 0)) {
             break;
         }
-        if (GetFileAttributesW(target_directory) != INVALID_FILE_ATTRIBUTES) {
+        if (GetFileAttributesW(final_directory) != INVALID_FILE_ATTRIBUTES) {
             remove_tree(directory);
             break;
         }
         Sleep(publish_pause_ms);
     }
-    return use_if_trusted(target_directory);
+    return use_if_trusted(final_directory);
 }
 
 // Under the mutex: retires what this program no longer uses, then takes
@@ -190,11 +189,11 @@ static bool publish_private_directory(const wchar_t *directory) {
 // open) ends the run, since it cannot be replaced.
 static bool use_published_directory(const wchar_t *parent, const wchar_t *own_name) {
     cache_retire_siblings(parent, own_name, program);
-    if (use_if_trusted(target_directory)) {
+    if (use_if_trusted(final_directory)) {
         return true;
     }
-    bool present = GetFileAttributesW(target_directory) != INVALID_FILE_ATTRIBUTES;
-    if (present && !cache_set_aside(target_directory, program_tag)) {
+    bool present = GetFileAttributesW(final_directory) != INVALID_FILE_ATTRIBUTES;
+    if (present && !cache_set_aside(final_directory, program_tag)) {
         fatal_error("Error, cached directory is damaged and in use.");
     }
     return false;
@@ -203,13 +202,13 @@ static bool use_published_directory(const wchar_t *parent, const wchar_t *own_na
 // The parent of the final directory, owner-only when this run creates it;
 // `own_name` is set to the final directory's name in it.
 static void prepare_parent(wchar_t *parent, const wchar_t **own_name) {
-    copy_bounded(parent, target_directory, payload_path_capacity);
+    copy_bounded(parent, final_directory, payload_path_capacity);
     wchar_t *last = wcsrchr(parent, L'\\');
     if (last == NULL) {
         capacity_stop();  // a full path always has one
     }
     *last = L'\0';
-    *own_name = target_directory + (last + 1 - parent);
+    *own_name = final_directory + (last + 1 - parent);
     if (!ensure_parent_directories(parent)) {
         fatal_unpack_failed();
     }
@@ -219,7 +218,8 @@ static void prepare_parent(wchar_t *parent, const wchar_t **own_name) {
 }
 
 // The payload is read once per run, so this run unpacks at most once.
-void unpack_cache_prepare(void) {
+void cache_prepare(const wchar_t *directory) {
+    final_directory = directory;
     program = get_own_executable_path(true);
     cache_program_tag(program, program_tag);
     if (!make_owner_only_security(&security)) {

@@ -15,22 +15,19 @@
 // (so it is a run of a packed program, not of an application DLL) and
 // that belongs to the current user is what a killed run left: it is
 // removed without following links and without ever ending this process.
-#include "runner/sweep.h"
+#include "program/sweep.h"
 
 #include <stdio.h>
 #include <wchar.h>
 
+#include "base/layout.h"
+#include "base/text.h"
 #include "files/owner.h"
 #include "files/remove.h"
-#include "payload/format.h"
 #include "paths/join.h"
 #include "paths/template.h"
-#include "runner/launcher_process.h"
+#include "program/launcher_process.h"
 
-static_assert(sizeof(wchar_t) == sizeof(char16_t));
-
-static const wchar_t run_prefix[] = L"onefile_";  // launcher/main.cpp's default template
-static const wchar_t live_marker_name[] = L"live";
 static const DWORD marker_share_held = FILE_SHARE_READ;  // not for writing, not for deletion
 static const DWORD marker_share_exclusive = 0;
 static const DWORD listing_flags = FIND_FIRST_EX_LARGE_FETCH;
@@ -46,7 +43,7 @@ static HANDLE live_marker = INVALID_HANDLE_VALUE;
 
 // The launcher's process ID: the digits after the prefix, then "_".
 static bool launcher_id_in_name(const wchar_t *name, DWORD *process_id) {
-    const wchar_t *p = name + wcslen(run_prefix);
+    const wchar_t *p = name + wcslen(wide_name(run_prefix));
     unsigned long long value = 0;
     if (!iswdigit(*p)) {
         return false;
@@ -62,7 +59,7 @@ static bool launcher_id_in_name(const wchar_t *name, DWORD *process_id) {
 
 void hold_live_marker(const wchar_t *directory) {
     wchar_t path[payload_path_capacity];
-    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, live_marker_name)) {
+    if (!join_path(path, directory, wide_name(velsor_directory_name), wide_name(live_marker_leaf))) {
         return;
     }
     // Without the marker the launcher still guards the directory while it
@@ -81,7 +78,7 @@ void hold_live_marker(const wchar_t *directory) {
 // else (a sharing violation, or an error that tells nothing) counts as held.
 static bool live_marker_held(const wchar_t *directory) {
     wchar_t path[payload_path_capacity];
-    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, live_marker_name)) {
+    if (!join_path(path, directory, wide_name(velsor_directory_name), wide_name(live_marker_leaf))) {
         return true;
     }
     HANDLE marker = CreateFileW(
@@ -104,7 +101,7 @@ static bool live_marker_held(const wchar_t *directory) {
 
 static bool holds_runner(const wchar_t *directory) {
     wchar_t path[payload_path_capacity];
-    if (!join_path(path, directory, (const wchar_t *)velsor_directory_name, L"runner.dll")) {
+    if (!join_path(path, directory, wide_name(velsor_directory_name), wide_name(runner_leaf))) {
         return false;
     }
     DWORD attributes = GetFileAttributesW(path);
@@ -116,8 +113,7 @@ static bool launcher_has_ended(const wchar_t *name, FILETIME created) {
     if (!launcher_id_in_name(name, &process_id)) {
         return false;  // not named by a launcher: not ours to judge
     }
-    ULONGLONG latest =
-        (((ULONGLONG)created.dwHighDateTime << 32) | created.dwLowDateTime) + creation_time_tolerance;
+    ULONGLONG latest = filetime_count(created) + creation_time_tolerance;
     bool ended = false;
     HANDLE launcher = open_launcher(process_id, latest, &ended);
     if (launcher != NULL) {
@@ -150,7 +146,7 @@ void sweep_killed_runs(const wchar_t *own_name) {
     if (!expand_path_template(root, L"{TEMP}", payload_path_capacity)) {
         return;
     }
-    int n = _snwprintf(pattern, payload_path_capacity, L"%ls\\%ls*", root, run_prefix);
+    int n = _snwprintf(pattern, payload_path_capacity, L"%ls\\%ls*", root, wide_name(run_prefix));
     if (n < 0 || (size_t)n >= payload_path_capacity) {
         return;
     }

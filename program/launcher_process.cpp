@@ -1,16 +1,13 @@
 // Finding a run's launcher process, and telling it from a later process
 // that has been given the same ID.
-#include "runner/launcher_process.h"
+#include "program/launcher_process.h"
 
 #include <wchar.h>
 
+#include "base/text.h"
 #include "paths/env.h"
 
 static const DWORD launcher_access = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
-
-static ULONGLONG filetime_count(FILETIME time) {
-    return ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
-}
 
 // False when the times cannot be read: the process is then taken as the
 // launcher, so that a run is never judged over on a guess.
@@ -40,18 +37,13 @@ HANDLE open_launcher(DWORD process_id, ULONGLONG latest, bool *ended) {
 
 HANDLE open_parent_launcher(bool *ended) {
     *ended = false;
-    const wchar_t *text = env_get("VELSOR_ONEFILE_PARENT");
-    if (text == NULL) {
-        return NULL;
-    }
-    wchar_t *end = NULL;
-    unsigned long process_id = wcstoul(text, &end, 10);
-    if (*end != L'\0') {
+    DWORD process_id = 0;
+    if (!env_parent_process_id(&process_id)) {
         return NULL;
     }
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
         return NULL;
     }
-    return open_launcher((DWORD)process_id, filetime_count(created), ended);
+    return open_launcher(process_id, filetime_count(created), ended);
 }

@@ -5,20 +5,22 @@
 #include <string>
 #include <vector>
 
-#include "launcher/child.h"
+#include "base/text.h"
 #include "tests/support/harness.h"
 
 harness::run_result raise_in_child(const wchar_t *which);
 
 namespace {
 
+const size_t line_capacity = 32768;  // the longest command line
+
 std::wstring quote(const std::vector<std::wstring> &args) {
     std::vector<const wchar_t *> argv;
     for (const auto &a : args) {
         argv.push_back(a.c_str());
     }
-    static wchar_t line[child_command_line_capacity];
-    quote_command_line(line, child_command_line_capacity, (int)argv.size(), argv.data());
+    static wchar_t line[line_capacity];
+    quote_command_line(line, line_capacity, (int)argv.size(), argv.data());
     return line;
 }
 

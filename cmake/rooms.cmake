@@ -1,0 +1,45 @@
+# The launcher's rooms, one static library each, linked in layer order:
+# base <- paths, files <- payload, program <- cache <- launcher <- runner.
+# A room's library links the rooms below it that it calls, so an executable
+# or DLL pulls only the objects it reaches.
+# SHELL32 is delay-loaded: its import library comes from dlltool, and every
+# room that calls SHELL32 links it, so that it stands ahead of the default
+# one on the link line.
+find_program(VELSOR_DLLTOOL ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-dlltool REQUIRED)
+set(shell32_delay ${CMAKE_BINARY_DIR}/libshell32_delay.a)
+add_custom_command(
+  OUTPUT ${shell32_delay}
+  COMMAND ${VELSOR_DLLTOOL} --input-def ${PROJECT_SOURCE_DIR}/cmake/shell32_delay.def
+          --output-delaylib ${shell32_delay}
+  DEPENDS ${PROJECT_SOURCE_DIR}/cmake/shell32_delay.def
+  COMMENT "Making SHELL32's delay-load import library")
+add_custom_target(shell32_delay_lib DEPENDS ${shell32_delay})
+add_library(velsor_shell32_delay INTERFACE)
+add_dependencies(velsor_shell32_delay shell32_delay_lib)
+target_link_libraries(velsor_shell32_delay INTERFACE ${shell32_delay} delayimp)
+
+function(velsor_room_library name)
+  cmake_parse_arguments(ROOM "" "" "SOURCES;LINKS" ${ARGN})
+  add_library(${name} STATIC ${ROOM_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE ${VELSOR_WARNINGS})
+  target_compile_definitions(${name} PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+  if(ROOM_LINKS)
+    target_link_libraries(${name} PUBLIC ${ROOM_LINKS})
+  endif()
+endfunction()
+
+set(root ${PROJECT_SOURCE_DIR})
+velsor_room_library(velsor_base SOURCES ${root}/base/fatal.cpp ${root}/base/text.cpp)
+velsor_room_library(velsor_paths LINKS velsor_base velsor_shell32_delay SOURCES
+  ${root}/paths/env.cpp ${root}/paths/template.cpp ${root}/paths/token.cpp ${root}/paths/own_path.cpp
+  ${root}/paths/join.cpp)
+velsor_room_library(velsor_files LINKS velsor_base SOURCES ${root}/files/remove.cpp ${root}/files/owner.cpp)
+velsor_room_library(velsor_payload LINKS velsor_paths velsor_base zstd_decompress SOURCES
+  ${root}/payload/reader.cpp ${root}/payload/extract.cpp)
+velsor_room_library(velsor_program LINKS velsor_paths velsor_files velsor_base SOURCES
+  ${root}/program/run.cpp ${root}/program/program.cpp ${root}/program/job.cpp
+  ${root}/program/launcher_process.cpp ${root}/program/sweep.cpp)
+velsor_room_library(velsor_cache LINKS velsor_payload velsor_paths velsor_files velsor_base SOURCES
+  ${root}/cache/publish.cpp ${root}/cache/lock.cpp ${root}/cache/record.cpp ${root}/cache/retire.cpp
+  ${root}/cache/trust.cpp ${root}/cache/kept.cpp)
