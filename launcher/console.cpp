@@ -106,6 +106,7 @@ static void settle_input_stream(bool without_descriptor) {
     DWORD mode = 0;
     GetConsoleMode(console, &mode);
     if (mode & input_mode_auto_position) {
+        CloseHandle(console);
         return;
     }
     _wfreopen(L"CONIN$", L"rb", stdin);

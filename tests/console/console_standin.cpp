@@ -269,6 +269,16 @@ HANDLE standin_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_A
     return handle;
 }
 
+BOOL standin_CloseHandle(HANDLE handle) {
+    object *o = find(handle);
+    bool closed = o != nullptr && o->open;
+    if (closed) {
+        o->open = false;
+    }
+    log("CloseHandle(" + name_of(handle) + ") -> " + (closed ? "1" : "0"));
+    return closed;
+}
+
 BOOL standin_GetConsoleMode(HANDLE handle, LPDWORD mode) {
     DWORD *current = console_mode(handle);
     if (!current) {

@@ -65,6 +65,7 @@ HANDLE standin_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_A
                            DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL standin_GetConsoleMode(HANDLE handle, LPDWORD mode);
 BOOL standin_SetConsoleMode(HANDLE handle, DWORD mode);
+BOOL standin_CloseHandle(HANDLE handle);
 int standin__fileno(FILE *stream);
 FILE *standin_freopen(const char *name, const char *mode, FILE *stream);
 FILE *standin__wfreopen(const wchar_t *name, const wchar_t *mode, FILE *stream);
@@ -81,6 +82,7 @@ intptr_t standin__get_osfhandle(int descriptor);
 #define GetStdHandle standin_GetStdHandle
 #define SetStdHandle standin_SetStdHandle
 #define CreateFileW standin_CreateFileW
+#define CloseHandle standin_CloseHandle
 #define GetConsoleMode standin_GetConsoleMode
 #define SetConsoleMode standin_SetConsoleMode
 #define _fileno standin__fileno

@@ -276,6 +276,7 @@ const row rows[] = {
          "SetStdHandle(STD_ERROR_HANDLE, pipe.err) -> 1",
          "CreateFileW(L\"CONIN$\", 0xc0000000, 0x3, {24, NULL, 1}, 3, 0x0, NULL) -> CONIN$#1",
          "GetConsoleMode(CONIN$#1) -> 1, 0x1f7",
+         "CloseHandle(CONIN$#1) -> 1",  // opened only to read the mode
      },
      {"con.in", "pipe.out", "pipe.err"}},
 
