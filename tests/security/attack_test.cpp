@@ -3,13 +3,16 @@
 // record, a swapped file, a link) and says whether the attack worked.
 #include <gtest/gtest.h>
 #include <aclapi.h>
+#include <sddl.h>
 #include <windows.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "launcher/cache_trust.h"
+#include "base/text.h"
+#include "cache/record.h"
+#include "cache/trust.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -69,17 +72,54 @@ std::string attacker_dll(size_t size) {
     return dll;
 }
 
+// The program path that a record of security_cache.exe names, as the
+// published record spells it (an attacker computes the same path).
+std::wstring recorded_program(const std::wstring &published) {
+    std::string record = harness::read_file(published + L"\\.velsor\\complete");
+    std::wstring text(record.size() / 2, L'\0');
+    memcpy(text.data(), record.data(), text.size() * 2);
+    size_t at = text.find(L"program ") + 8;
+    return text.substr(at, text.find(L'\n', at) - at);
+}
+
+// A directory whose access list lets everyone do anything, as an attacker
+// who wants others to take it for theirs would leave it.
+void create_open_directory(const std::wstring &path) {
+    CreateDirectoryW(path.c_str(), NULL);
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;GA;;;WD)", SDDL_REVISION_1, &descriptor, NULL);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = NULL;
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    SetNamedSecurityInfoW((LPWSTR)path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, dacl, NULL);
+    LocalFree(descriptor);
+}
+
 // Whether each attack worked. On the launcher before these checks, every
 // one but the packer's row did.
+//
+// A whole record in the format in use, built with the cache's own record
+// code, naming the program and the attacker's probe.dll with its real size
+// and write time: only the access list of the planted directory (everyone
+// may write) gives it away, since Wine shows every file as the current
+// user's.
 bool forged_record_runs(attack_room &room) {
     std::wstring planted = room.published();
+    std::wstring program = recorded_program(planted);
     harness::remove_tree(planted);  // the attacker comes first; the name is public (velsor-pack list)
     CreateDirectoryW(room.base.c_str(), NULL);
-    CreateDirectoryW(planted.c_str(), NULL);
+    create_open_directory(planted);
     CreateDirectoryW((planted + L"\\.velsor").c_str(), NULL);
-    std::wstring forged = L"velsor cache 1\nend\n";  // the first and last lines of a record
-    room.write(planted + L"\\.velsor\\complete", std::string((const char *)forged.data(), forged.size() * 2));
-    room.write(planted + L"\\probe.dll", attacker_dll(0));
+    std::string dll = attacker_dll(0);
+    room.write(planted + L"\\probe.dll", dll);
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExW((planted + L"\\probe.dll").c_str(), GetFileExInfoStandard, &data);
+    cache_record record = {};
+    EXPECT_TRUE(cache_record_start(&record, program.c_str()));
+    EXPECT_TRUE(cache_record_add_file(&record, L"probe.dll", dll.size(), filetime_count(data.ftLastWriteTime)));
+    EXPECT_TRUE(cache_record_finish(&record));
+    room.write(planted + L"\\.velsor\\complete", std::string((const char *)record.text, record.length * 2));
+    free(record.text);
     return run_cached(L"exit", std::to_wstring(genuine_exit)) == (DWORD)attacker_id;
 }
 
@@ -239,11 +279,7 @@ bool owned_unless_disowned(const wchar_t *path) { return _wcsicmp(path, disowned
 TEST(CacheSecurity, EveryEntryMustBeOwned) {
     attack_room room;
     std::wstring published = room.published();
-    std::string record = harness::read_file(published + L"\\.velsor\\complete");
-    std::wstring text(record.size() / 2, L'\0');
-    memcpy(text.data(), record.data(), text.size() * 2);
-    size_t at = text.find(L"program ") + 8;
-    std::wstring program = text.substr(at, text.find(L'\n', at) - at);
+    std::wstring program = recorded_program(published);
     disowned = L"";
     EXPECT_TRUE(cache_directory_trusted(published.c_str(), program.c_str(), owned_unless_disowned));
     EXPECT_FALSE(cache_directory_trusted(published.c_str(), L"C:\\other\\app.exe", owned_unless_disowned));
