@@ -189,6 +189,7 @@ int pack(const arguments &args) {
 int link(const arguments &args) {
     require(args.positional.size() == 1, "expected one BLOCK file");
     require(args.output.has_value(), "-o is required");
+    require(args.block.checksum, "--no-checksum is for build and block: link puts the block in as it is");
     fs::path block = utf8_path(args.positional[0]);
     std::error_code error;
     std::uint64_t length = fs::file_size(block, error);
