@@ -189,20 +189,29 @@ TEST(Checks, EntryThatIsNotPe) {
 
 // An executable is packed as an existing program: velsor's runner goes in
 // first and starts it (a DLL entry without run_code is still refused below).
+// So it does with the entry check off: the launcher cannot load a program
+// as its application DLL.
 TEST(Checks, EntryThatIsAnExecutable) {
-    scratch s;
-    fs::path app = make_app(s);
-    copy_pe("program.exe", app / "program.exe");
-    result r = pack_build(app, s / "out.exe", "program.exe");
-    ASSERT_EQ(r.status, 0) << r.err;
-    result list = pack({"list", (s / "out.exe").string()});
-    auto out = lines(list.out);
-    ASSERT_GE(out.size(), 3u) << list.out;
-    EXPECT_NE(out[0].find(".velsor\\runner.dll"), std::string::npos) << out[0];
-    EXPECT_NE(out[1].find("program.exe"), std::string::npos) << out[1];
-    EXPECT_NE(list.out.find("runs program.exe"), std::string::npos) << list.out;
-    // The runner is velsor's own: the payload still holds exactly APPDIR.
-    EXPECT_EQ(pack({"verify", (s / "out.exe").string(), app.string()}).status, 0);
+    for (bool entry_check : {true, false}) {
+        SCOPED_TRACE(entry_check ? "entry checked" : "--no-entry-check");
+        scratch s;
+        fs::path app = make_app(s);
+        copy_pe("program.exe", app / "program.exe");
+        std::vector<std::string> args{"build", app.string(), "--entry", "program.exe", "-o", (s / "out.exe").string()};
+        if (!entry_check) {
+            args.push_back("--no-entry-check");
+        }
+        result r = pack(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        result list = pack({"list", (s / "out.exe").string()});
+        auto out = lines(list.out);
+        ASSERT_GE(out.size(), 3u) << list.out;
+        EXPECT_NE(out[0].find(".velsor\\runner.dll"), std::string::npos) << out[0];
+        EXPECT_NE(out[1].find("program.exe"), std::string::npos) << out[1];
+        EXPECT_NE(list.out.find("runs program.exe"), std::string::npos) << list.out;
+        // The runner is velsor's own: the payload still holds exactly APPDIR.
+        EXPECT_EQ(pack({"verify", (s / "out.exe").string(), app.string()}).status, 0);
+    }
 }
 
 // A copy of program.exe with one header field changed, for the refusals.
