@@ -65,6 +65,7 @@ const char usage_text[] =
     "                    {CACHE_DIR} {PROGRAM} {PROGRAM_BASE} {PROGRAM_DIR} {PID} {RANDOM}\n"
     "                    {TIME_US} {TIME}; it starts at X:\\, \\\\server\\share, {TEMP}, {HOME},\n"
     "                    {CACHE_DIR} or {PROGRAM_DIR}, needs {RANDOM} without --cache;\n"
+    "                    a last part starting with onefile_ needs {PID} right after it;\n"
     "                    '/' becomes '\\'\n"
     "  --cache           keep the unpacked directory between runs (fast restarts), in\n"
     "                    {CACHE_DIR}\\velsor\\<OUT name>\\<block id>, or TEMPLATE\\<block id>;\n"

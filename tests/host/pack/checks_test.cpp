@@ -428,6 +428,11 @@ TEST(Checks, UnpackTemplatesRefused) {
         {{"--unpack-dir", "{TEMP}\\app_{pid}", "--cache"}, "must not use {PID}, {RANDOM}"},
         {{"--unpack-dir", long_base + "{RANDOM}"}, "longer than the 1023"},
         {{"--unpack-dir", long_base, "--cache"}, "longer than the 1006"},
+        {{"--unpack-dir", "{TEMP}/onefile_{TIME_US}_{RANDOM}"}, "needs {PID} right after it"},
+        {{"--unpack-dir", "{TEMP}\\OneFile_{RANDOM}\\"}, "needs {PID} right after it"},
+        {{"--unpack-dir", "{TEMP}\\onefile_{PID}{RANDOM}"}, "needs {PID} right after it"},
+        {{"--unpack-dir", "{TEMP}\\onefile_4_{PID}_{RANDOM}"}, "needs {PID} right after it"},
+        {{"--unpack-dir", "{CACHE_DIR}/onefile_app", "--cache"}, "must not start with onefile_"},
     };
     scratch s;
     fs::path app = make_app(s);
@@ -440,6 +445,20 @@ TEST(Checks, UnpackTemplatesRefused) {
         link.insert(link.end(), row.options.begin(), row.options.end());
         expect_refused(pack(build), s / "b.exe", row.fragment);
         expect_refused(pack(link), s / "l.exe", row.fragment);
+    }
+}
+
+// A last part that starts with onefile_ is fine with the launcher's own
+// process ID first; onefile_ elsewhere in the path is no run's directory.
+TEST(Checks, UnpackTemplatesAccepted) {
+    scratch s;
+    fs::path app = make_app(s);
+    for (const char *text : {"{TEMP}/onefile_{PID}_{RANDOM}", "{TEMP}\\ONEFILE_{pid}_x_{RANDOM}",
+                             "{TEMP}/onefile_{TIME}/run_{RANDOM}", "{TEMP}/my_onefile_{TIME}_{RANDOM}"}) {
+        SCOPED_TRACE(text);
+        result r = pack({"build", app.string(), "--entry", "app.dll", "-o", (s / "a.exe").string(), "--level", "1",
+                         "--unpack-dir", text});
+        EXPECT_EQ(r.status, 0) << r.err;
     }
 }
 
