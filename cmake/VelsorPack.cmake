@@ -20,7 +20,7 @@ include_guard(GLOBAL)
 
 # velsor_add_executable(<target> APPDIR <dir> ENTRY <dll or exe> [OUTPUT <exe>]
 #                       [LEVEL <n>] [LAUNCHER <exe>] [CONSOLE | GUI] [ICON <file.ico>]
-#                       [UNPACK_DIR <template>] [CACHE]
+#                       [UNPACK_DIR <template>] [CACHE] [NO_CHECKSUM]
 #                       [VERSION <a.b.c.d> [PRODUCT <text>] [COMPANY <text>]
 #                        [DESCRIPTION <text>] [COPYRIGHT <text>]]
 #                       [DEPENDS <files or targets>...])
@@ -37,11 +37,13 @@ include_guard(GLOBAL)
 # and version information; LAUNCHER packs with another launcher build than
 # the one velsor-pack carries. UNPACK_DIR is the path template the
 # executable unpacks to (velsor-pack's --unpack-dir; '/' may stand for '\'),
-# CACHE keeps the unpacked directory between runs (--cache). List under DEPENDS whatever fills <dir>: its
-# targets (a DLL target, or a target made by velsor_stage_app) and files.
+# CACHE keeps the unpacked directory between runs (--cache). NO_CHECKSUM
+# leaves the content checksum out of the payload (--no-checksum). List
+# under DEPENDS whatever fills <dir>: its targets (a DLL target, or a target
+# made by velsor_stage_app) and files.
 # The executable's path is the target's VELSOR_EXECUTABLE property.
 function(velsor_add_executable target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;CACHE"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;CACHE;NO_CHECKSUM"
     "APPDIR;ENTRY;OUTPUT;LEVEL;LAUNCHER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;UNPACK_DIR" "DEPENDS")
   if(NOT arg_APPDIR OR NOT arg_ENTRY)
     message(FATAL_ERROR "velsor_add_executable(${target}): APPDIR and ENTRY are required")
@@ -78,6 +80,9 @@ function(velsor_add_executable target)
   endif()
   if(arg_CACHE)
     list(APPEND options --cache)
+  endif()
+  if(arg_NO_CHECKSUM)
+    list(APPEND options --no-checksum)
   endif()
   if(DEFINED arg_UNPACK_DIR)
     list(APPEND options --unpack-dir ${arg_UNPACK_DIR})

@@ -23,10 +23,14 @@ inline constexpr size_t payload_size_field_size = 8;
 // Entry names are at most this many UTF-16 code units, not counting the 0.
 inline constexpr size_t payload_name_max_units = 1023;
 
-// The frame the packer writes: window 2^27, no content size, checksum or
-// dictionary, so Frame_Header_Descriptor 0x00 and Window_Descriptor 0x88.
+// The frame the packer writes: window 2^27, no content size or dictionary,
+// and the content checksum (the decoder checks it at the frame's end), so
+// Frame_Header_Descriptor 0x04 and Window_Descriptor 0x88. Without the
+// checksum (velsor-pack --no-checksum, and earlier packers) the descriptor
+// is 0x00; the launcher reads both.
 inline constexpr int payload_window_log = 27;
 inline constexpr unsigned char payload_frame_descriptor = 0x00;
+inline constexpr unsigned char payload_frame_descriptor_checksum = 0x04;
 inline constexpr unsigned char payload_window_descriptor = 0x88;
 
 // Section of a packed executable that holds the block, placed by the packer

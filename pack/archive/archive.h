@@ -51,6 +51,11 @@ void write_archive(const std::vector<archive_entry> &entries, const byte_sink &s
 struct block_options {
     int level = 19;
     int threads = 0;  // 0: one worker per hardware thread
+    // The frame ends with its content checksum, which every zstd decoder
+    // checks, the launcher's included: a payload damaged on disk or in
+    // transfer is refused instead of unpacked. Off: the frame as velsor-pack
+    // wrote it before, byte for byte.
+    bool checksum = true;
 };
 
 struct block_stats {
@@ -59,8 +64,9 @@ struct block_stats {
 };
 
 // Compresses the archive of `entries` into a block file at `out`. The frame
-// has a 2^27 window and no content size, checksum or dictionary ID, and its
-// bytes do not depend on the thread count.
+// has a 2^27 window, no content size or dictionary ID, and its content
+// checksum unless options.checksum is off; its bytes do not depend on the
+// thread count.
 block_stats write_block(const std::vector<archive_entry> &entries, const std::filesystem::path &out,
                         const block_options &options, const progress_callback &progress = nullptr);
 

@@ -1,6 +1,7 @@
 // Reading a payload block back: its frame decoded in pieces and its entry
 // records walked, for list, verify, extract and link.
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <fstream>
@@ -122,6 +123,19 @@ struct dctx_deleter {
     void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
 };
 
+// One call of the streaming decoder; its hint (0: a frame has ended), or a
+// pack_error saying how the frame is damaged.
+size_t decode_step(ZSTD_DCtx *context, ZSTD_outBuffer *dst, ZSTD_inBuffer *src) {
+    size_t result = ZSTD_decompressStream(context, dst, src);
+    if (ZSTD_getErrorCode(result) == ZSTD_error_checksum_wrong) {
+        throw pack_error("payload is damaged: its contents do not match the frame's checksum");
+    }
+    if (ZSTD_isError(result)) {
+        throw pack_error("payload is damaged: " + std::string(ZSTD_getErrorName(result)));
+    }
+    return result;
+}
+
 }  // namespace
 
 bool block_header_at(std::istream &in, std::uint64_t offset) {
@@ -148,34 +162,38 @@ archive_totals read_archive(const fs::path &file, const block_location &block, c
     std::vector<unsigned char> input(read_chunk), output(ZSTD_DStreamOutSize());
     std::uint64_t next = block.offset + payload_header_size;
     const std::uint64_t end = block.offset + block.length - payload_trailer_size;
-    while (next < end && !parser.done()) {
+    // The frame is decoded to its end, past the terminator record: its
+    // checksum, when it has one, comes last and is checked only there.
+    size_t frame_left = 1;  // the decoder's hint; 0 once a frame has ended
+    auto finished = [&] { return parser.done() && frame_left == 0; };
+    while (next < end && !finished()) {
         auto chunk = read_bytes(in, next, static_cast<size_t>(std::min<std::uint64_t>(read_chunk, end - next)));
         if (chunk.empty()) {
             throw pack_error("cannot read " + path_utf8(file));
         }
         next += chunk.size();
         ZSTD_inBuffer src{chunk.data(), chunk.size(), 0};
-        while (src.pos < src.size && !parser.done()) {
+        while (src.pos < src.size && !finished()) {
             ZSTD_outBuffer dst{output.data(), output.size(), 0};
-            size_t result = ZSTD_decompressStream(context.get(), &dst, &src);
-            if (ZSTD_isError(result)) {
-                throw pack_error("payload is damaged: " + std::string(ZSTD_getErrorName(result)));
-            }
+            frame_left = decode_step(context.get(), &dst, &src);
             parser.feed(output.data(), dst.pos);
         }
     }
     // The decoder may still hold output after taking all its input.
-    for (size_t more = 1; more != 0 && !parser.done();) {
+    while (frame_left != 0) {
         ZSTD_inBuffer src{nullptr, 0, 0};
         ZSTD_outBuffer dst{output.data(), output.size(), 0};
-        more = ZSTD_decompressStream(context.get(), &dst, &src);
-        if (ZSTD_isError(more) || dst.pos == 0) {
+        frame_left = decode_step(context.get(), &dst, &src);
+        if (dst.pos == 0) {
             break;
         }
         parser.feed(output.data(), dst.pos);
     }
     if (!parser.done()) {
         throw pack_error("payload is damaged: the archive ends before its terminator record");
+    }
+    if (frame_left != 0) {
+        throw pack_error("payload is damaged: the zstd frame is cut short after the archive");
     }
     archive_totals totals = parser.totals();
     totals.compressed_bytes = block.length - block_minimum;

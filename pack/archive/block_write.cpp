@@ -47,7 +47,7 @@ cctx_ptr make_context(const block_options &options) {
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "level");
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, payload_window_log), "window");
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0), "content size flag");
-    check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 0), "checksum flag");
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, options.checksum ? 1 : 0), "checksum flag");
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_dictIDFlag, 0), "dictionary flag");
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, worker_count(options.threads)), "threads");
     // zstd's own job size for a 2^27 window is hundreds of MiB, so a typical

@@ -6,8 +6,9 @@
 namespace velsor {
 
 const char usage_text[] =
-    "usage: velsor-pack build APPDIR --entry DLL|EXE -o OUT.exe [--level N] [--threads N] [EXE OPTIONS]\n"
-    "       velsor-pack block APPDIR --entry DLL -o OUT.bin [--level N] [--threads N]\n"
+    "usage: velsor-pack build APPDIR --entry DLL|EXE -o OUT.exe [--level N] [--threads N] [--no-checksum]\n"
+    "                         [EXE OPTIONS]\n"
+    "       velsor-pack block APPDIR --entry DLL -o OUT.bin [--level N] [--threads N] [--no-checksum]\n"
     "       velsor-pack link BLOCK.bin -o OUT.exe [EXE OPTIONS]\n"
     "       velsor-pack list FILE\n"
     "       velsor-pack verify FILE APPDIR\n"
@@ -35,7 +36,11 @@ const char usage_text[] =
     "                    information are the defaults of the EXE OPTIONS below\n"
     "  --level N         zstd level, 1 to 22 (default 19)\n"
     "  --threads N       compression threads (default: all; the output is the same)\n"
-    "  --no-entry-check  build: accept any file as the entry (for test payloads)\n"
+    "  --no-checksum     build, block: no content checksum at the frame's end (the\n"
+    "                    launcher checks it before the application runs); the block\n"
+    "                    is then byte for byte what earlier versions wrote\n"
+    "  --no-entry-check  build: accept any file as the entry (for test payloads); a\n"
+    "                    program the check would accept still gets the runner\n"
     "  --no-name-check   link: accept names that extract would refuse (for tests of\n"
     "                    the launcher's own checks)\n"
     "\n"
@@ -60,6 +65,7 @@ const char usage_text[] =
     "                    {CACHE_DIR} {PROGRAM} {PROGRAM_BASE} {PROGRAM_DIR} {PID} {RANDOM}\n"
     "                    {TIME_US} {TIME}; it starts at X:\\, \\\\server\\share, {TEMP}, {HOME},\n"
     "                    {CACHE_DIR} or {PROGRAM_DIR}, needs {RANDOM} without --cache;\n"
+    "                    a last part starting with onefile_ needs {PID} right after it;\n"
     "                    '/' becomes '\\'\n"
     "  --cache           keep the unpacked directory between runs (fast restarts), in\n"
     "                    {CACHE_DIR}\\velsor\\<OUT name>\\<block id>, or TEMPLATE\\<block id>;\n"
@@ -146,6 +152,8 @@ arguments parse_arguments(const std::vector<std::string> &argv) {
             args.entry_check = false;
         } else if (a == "--no-name-check") {
             args.name_check = false;
+        } else if (a == "--no-checksum") {
+            args.block.checksum = false;
         } else if (a.size() > 1 && a[0] == '-') {
             throw usage_error("unknown option " + a);
         } else if (args.command.empty()) {

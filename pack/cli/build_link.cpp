@@ -64,14 +64,35 @@ void add_runner(const arguments &args, const entry_info &entry, std::vector<arch
     entries.insert(entries.begin(), runner_entry(builtin_runner(), entries.front().name));
 }
 
+// What build makes of its entry: checked, a pack_error unless the launcher
+// can run it. With the check off any file goes in, yet a program is still
+// known by its headers, as the check knows it, so that the runner that
+// starts it goes in too: without the runner the launcher would load the
+// program as an application DLL. Its name decides nothing: Windows starts
+// a program by its headers, not by its extension.
+std::optional<entry_info> examine_entry(const arguments &args, const fs::path &file) {
+    if (args.command != "build") {
+        return std::nullopt;
+    }
+    if (args.entry_check) {
+        return check_entry(file);
+    }
+    try {
+        entry_info entry = check_entry(file);
+        if (entry.kind == entry_kind::program) {
+            return entry;
+        }
+    } catch (const pack_error &) {
+        // neither a program nor an application DLL: it goes in as it is
+    }
+    return std::nullopt;
+}
+
 // Collects and checks APPDIR; for build, `options` gets the entry's defaults.
 std::vector<archive_entry> collect(const arguments &args, executable_options *options = nullptr) {
     auto entries = collect_entries(utf8_path(args.positional[0]), *args.entry);
     check_case_collisions(entries);
-    std::optional<entry_info> entry;
-    if (args.command == "build" && args.entry_check) {
-        entry = check_entry(entries.front().source);
-    }
+    std::optional<entry_info> entry = examine_entry(args, entries.front().source);
     bool runner = entry && entry->kind == entry_kind::program;
     if (runner || args.cache) {
         check_reserved_directory(entries);  // before velsor's own files go in
@@ -189,6 +210,7 @@ int pack(const arguments &args) {
 int link(const arguments &args) {
     require(args.positional.size() == 1, "expected one BLOCK file");
     require(args.output.has_value(), "-o is required");
+    require(args.block.checksum, "--no-checksum is for build and block: link puts the block in as it is");
     fs::path block = utf8_path(args.positional[0]);
     std::error_code error;
     std::uint64_t length = fs::file_size(block, error);

@@ -17,6 +17,10 @@ constexpr std::array<std::string_view, 10> known_placeholders = {
 // Each of these gives every run a directory of its own.
 constexpr std::array<std::string_view, 4> per_run_placeholders = {"PID", "RANDOM", "TIME_US", "TIME"};
 constexpr std::array<std::string_view, 4> absolute_placeholders = {"TEMP", "HOME", "CACHE_DIR", "PROGRAM_DIR"};
+// The name of a fresh run's directory in the default template; the sweep of
+// killed runs takes the number right after it for the launcher's process ID.
+constexpr std::string_view run_directory_prefix = "ONEFILE_";
+constexpr std::string_view launcher_id_placeholder = "{PID}";
 constexpr size_t identity_digits = 16;
 constexpr size_t largest_template = unpack_mode_template_units - 1;
 
@@ -87,6 +91,41 @@ std::string literal_name(std::string name) {
     return name;
 }
 
+// The last component, without trailing backslashes, upper case.
+std::string last_component(const std::string &text) {
+    size_t end = text.find_last_not_of('\\');
+    if (end == std::string::npos) {
+        return "";
+    }
+    size_t start = text.rfind('\\', end);
+    start = start == std::string::npos ? 0 : start + 1;
+    return upper(text.substr(start, end + 1 - start));
+}
+
+// A packed program's run sweeps {TEMP}\onefile_* directories whose launcher,
+// named by the number after "onefile_", has ended (runner/sweep.cpp). A
+// directory of that shape with anything else there, a time say, would be
+// taken for a killed run's and removed under a live one, so its first field
+// must be the launcher's own {PID}. The check is on the text, in any letter
+// case, since Windows matches names that way.
+void check_run_directory_shape(const std::string &text, bool cache) {
+    std::string last = last_component(text);
+    if (last.rfind(run_directory_prefix, 0) != 0) {
+        return;
+    }
+    if (cache) {
+        refuse(text, "with --cache its last part must not start with onefile_, the name of a fresh run's "
+                     "directory, which other runs remove once the process named after onefile_ has ended");
+    }
+    size_t field_end = std::min(last.find('_', run_directory_prefix.size()), last.size());
+    std::string field = last.substr(run_directory_prefix.size(), field_end - run_directory_prefix.size());
+    if (field != launcher_id_placeholder) {
+        refuse(text, "a last part starting with onefile_ needs {PID} right after it (onefile_{PID}_...): other runs "
+                     "take the number there for the launcher's process ID and remove the directory once that "
+                     "process has ended");
+    }
+}
+
 }  // namespace
 
 unpack_mode checked_unpack_mode(const std::optional<std::string> &unpack_dir, bool cache,
@@ -106,6 +145,9 @@ unpack_mode checked_unpack_mode(const std::optional<std::string> &unpack_dir, bo
     if (cache && per_run) {
         refuse(text, "with --cache it must not use {PID}, {RANDOM}, {TIME} or {TIME_US}, "
                      "or no run would find the cache");
+    }
+    if (unpack_dir) {
+        check_run_directory_shape(text, cache);
     }
     auto units = utf8_to_utf16(text);
     if (!units) {

@@ -8,9 +8,16 @@
 // its terminator gives a launcher message and status 2, an intact archive
 // runs the application. No run may hang, and nothing may be written outside
 // the target directory.
+//
+// The block carries the frame's content checksum, as velsor-pack writes it
+// by default. A mutation that decodes into a damaged application DLL
+// without it ends at the frame's end in the launcher's decode message, so
+// none is left that runs a damaged DLL.
 #include <gtest/gtest.h>
 #include <windows.h>
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_forceIgnoreChecksum
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <fstream>
@@ -45,16 +52,18 @@ bool save(const std::wstring &path, const bytes &data) {
 // What an archive holds, as far as it can be read.
 struct archive_view {
     bool header_ok = false;
-    bool complete = false;       // the terminator record was reached
-    bool name_too_long = false;  // a name beyond the launcher's name buffer came first
+    bool complete = false;        // the terminator record was reached
+    bool name_too_long = false;   // a name beyond the launcher's name buffer came first
+    bool checksum_wrong = false;  // the decoder refused the frame at its checksum
     std::vector<std::u16string> names;
     bytes first_data;  // the application DLL
 };
 
 // Decodes the frame(s) of `block` the way the launcher's reader does (keep
 // calling while input remains or the last call filled the buffer), without
-// using the launcher's code, and walks the entry records it gets.
-archive_view inspect(const bytes &block) {
+// using the launcher's code, and walks the entry records it gets. With
+// `ignore_checksum`, what a decoder that skips the checksum would get.
+archive_view inspect(const bytes &block, bool ignore_checksum = false) {
     archive_view view;
     view.header_ok = block.size() >= payload_header_size &&
                      std::equal(payload_header, payload_header + payload_header_size, block.begin());
@@ -63,6 +72,9 @@ archive_view inspect(const bytes &block) {
     }
     bytes archive;
     ZSTD_DCtx *context = ZSTD_createDCtx();
+    if (ignore_checksum) {
+        ZSTD_DCtx_setParameter(context, ZSTD_d_forceIgnoreChecksum, ZSTD_d_ignoreChecksum);
+    }
     ZSTD_inBuffer input = {block.data() + payload_header_size, block.size() - payload_header_size, 0};
     bytes buffer(decode_buffer_size);
     bool full = false;
@@ -70,6 +82,7 @@ archive_view inspect(const bytes &block) {
         ZSTD_outBuffer output = {buffer.data(), buffer.size(), 0};
         size_t result = ZSTD_decompressStream(context, &output, &input);
         if (ZSTD_isError(result)) {
+            view.checksum_wrong = ZSTD_getErrorCode(result) == ZSTD_error_checksum_wrong;
             break;
         }
         archive.insert(archive.end(), buffer.begin(), buffer.begin() + (long)output.pos);
@@ -212,6 +225,12 @@ std::string without_cr(std::string text) {
 
 bool is_abnormal_end(DWORD code) { return code == 0xC0000409 || code == 3; }
 
+// The archive reads to its end, but the application DLL in it is not the
+// one that was packed.
+bool damaged_application_dll(const archive_view &view, const archive_view &reference) {
+    return view.header_ok && view.complete && !view.name_too_long && view.first_data != reference.first_data;
+}
+
 // Under Wine a new process now and then dies while Wine is still starting
 // it, before any of its own code runs; CreateProcessW then fails with
 // ERROR_INTERNAL_ERROR (1359), in this test's start of the program or in the
@@ -232,6 +251,8 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
     archive_view reference = inspect(original);
     ASSERT_TRUE(reference.complete);
     ASSERT_GE(reference.names.size(), 3u);
+    ASSERT_EQ(original[payload_header_size + 4], payload_frame_descriptor_checksum)
+        << "the block's frame has no content checksum";
 
     // No error boxes on Windows; the children inherit this. (Wine ignores it
     // for crashes, hence the damaged-DLL cases are not run.)
@@ -245,6 +266,8 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
     options.timeout_ms = run_timeout_ms;
 
     int header_refused = 0, launcher_messages = 0, normal_runs = 0, damaged_application = 0, abnormal = 0;
+    int checksum_refused = 0;   // a launcher message at the frame's checksum
+    int damaged_unchecked = 0;  // a damaged application DLL, to a decoder that skipped the checksum
     int failed_starts = 0;  // runs again after Wine failed to start a process
     rng r{20261208};
     for (int i = 0; i < mutation_count; i++) {
@@ -264,11 +287,15 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
         DeleteFileW(report.c_str());
 
         archive_view view = inspect(block);
-        if (view.header_ok && view.complete && !view.name_too_long && view.first_data != reference.first_data) {
+        if (damaged_application_dll(inspect(block, true), reference)) {
+            damaged_unchecked++;
+        }
+        if (damaged_application_dll(view, reference)) {
             // The application DLL itself would come out damaged. Running it
             // tests the application, not the launcher, and under Wine a crash
             // in it opens the debugger's crash dialog, which waits for a user.
             damaged_application++;
+            ADD_FAILURE() << "mutation " << i << " (" << what << ") decodes into a damaged application DLL";
             continue;
         }
 
@@ -297,6 +324,12 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
         } else if (view.name_too_long) {
             EXPECT_TRUE(is_abnormal_end(run.exit_code));
             abnormal++;
+        } else if (!view.complete && view.checksum_wrong) {
+            // The records read to the frame's end, where the checksum differs.
+            EXPECT_EQ(run.exit_code, 2u);
+            EXPECT_EQ(run.out, "Error, couldn't decode attached data.\n");
+            launcher_messages++;
+            checksum_refused++;
         } else if (!view.complete) {
             EXPECT_TRUE(message) << "an unreadable archive must end in a launcher message and status 2";
             launcher_messages++;
@@ -325,13 +358,18 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
             break;
         }
     }
-    printf("mutated blocks: %d header refused, %d launcher messages, %d normal runs, %d abnormal ends, "
-           "%d not run (application DLL damaged), %d runs again after a failed process start\n",
-           header_refused, launcher_messages, normal_runs, abnormal, damaged_application, failed_starts);
+    printf("mutated blocks: %d header refused, %d launcher messages (%d at the checksum), %d normal runs, "
+           "%d abnormal ends, %d not run (application DLL damaged), %d runs again after a failed process start; "
+           "%d would give a damaged application DLL without the checksum\n",
+           header_refused, launcher_messages, checksum_refused, normal_runs, abnormal, damaged_application,
+           failed_starts, damaged_unchecked);
     // The mutations must reach every part of the launcher's handling.
     EXPECT_GT(header_refused, 0);
     EXPECT_GT(launcher_messages, 50);
     EXPECT_GT(normal_runs, 0);
+    // Mutations do reach the DLL's bytes; the checksum stops each of them
+    // (a damaged DLL that decodes fails above).
+    EXPECT_GT(damaged_unchecked, 0);
     harness::remove_tree(scratch);
 }
 

@@ -25,29 +25,54 @@ void make_app(const fs::path &app) {
 
 std::u16string u(const char *ascii) { return std::u16string(ascii, ascii + std::char_traits<char>::length(ascii)); }
 
-velsor::block_stats write(const fs::path &app, const fs::path &out, int threads = 0, int level = 3) {
+velsor::block_stats write(const fs::path &app, const fs::path &out, int threads = 0, int level = 3,
+                          bool checksum = true) {
     auto entries = velsor::collect_entries(app, "app.dll");
     velsor::block_options options;
     options.level = level;
     options.threads = threads;
+    options.checksum = checksum;
     return velsor::write_block(entries, out, options);
 }
+
+// The zstd frame between the header and the trailer.
+std::string frame_of(const std::string &block) { return block.substr(3, block.size() - 12); }
 
 }  // namespace
 
 TEST(Block, HeaderFrameDescriptorAndTrailer) {
+    const struct {
+        bool checksum;
+        unsigned char descriptor;  // Frame_Header_Descriptor: only Content_Checksum_Flag (bit 2) may be set
+    } rows[] = {{true, 0x04}, {false, 0x00}};
     scratch s;
     make_app(s / "app");
-    auto stats = write(s / "app", s / "out.bin");
-    std::string block = read_file(s / "out.bin");
-    ASSERT_GT(block.size(), 20u);
-    EXPECT_EQ(stats.block_bytes, block.size());
-    EXPECT_EQ(block.substr(0, 3), "QZV");
-    EXPECT_EQ(block.substr(3, 4), std::string("\x28\xB5\x2F\xFD", 4)) << "a zstd frame follows the header";
-    EXPECT_EQ(static_cast<unsigned char>(block[7]), 0x00) << "Frame_Header_Descriptor";
-    EXPECT_EQ(static_cast<unsigned char>(block[8]), 0x88) << "Window_Descriptor: 2^27";
-    EXPECT_EQ(block[block.size() - 9], '\0');
-    EXPECT_EQ(u64_le(block, block.size() - 8), block.size() - 8);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.checksum ? "with checksum" : "without checksum");
+        fs::path out = s / (row.checksum ? "checksum.bin" : "plain.bin");
+        auto stats = write(s / "app", out, 0, 3, row.checksum);
+        std::string block = read_file(out);
+        ASSERT_GT(block.size(), 20u);
+        EXPECT_EQ(stats.block_bytes, block.size());
+        EXPECT_EQ(block.substr(0, 3), "QZV");
+        EXPECT_EQ(block.substr(3, 4), std::string("\x28\xB5\x2F\xFD", 4)) << "a zstd frame follows the header";
+        EXPECT_EQ(static_cast<unsigned char>(block[7]), row.descriptor) << "Frame_Header_Descriptor";
+        EXPECT_EQ(static_cast<unsigned char>(block[8]), 0x88) << "Window_Descriptor: 2^27";
+        EXPECT_EQ(block[block.size() - 9], '\0');
+        EXPECT_EQ(u64_le(block, block.size() - 8), block.size() - 8);
+        // The zstd program tests the frame, and its checksum when it has one.
+        write_file(s / "frame.zst", frame_of(block));
+        result tested = run({"zstd", "-t", "-q", (s / "frame.zst").string()});
+        EXPECT_EQ(tested.status, 0) << tested.err;
+        result described = run({"zstd", "-l", "-v", (s / "frame.zst").string()});
+        EXPECT_NE(described.out.find(row.checksum ? "Check: XXH64" : "Check: None"), std::string::npos)
+            << described.out;
+    }
+    // The checksum changes nothing but the flag and the four bytes at the end.
+    std::string with = frame_of(read_file(s / "checksum.bin")), without = frame_of(read_file(s / "plain.bin"));
+    ASSERT_EQ(with.size(), without.size() + 4);
+    with[4] = '\0';
+    EXPECT_TRUE(with.substr(0, without.size()) == without);
 }
 
 TEST(Block, ZstdProgramDecodesTheRecordsInOrder) {

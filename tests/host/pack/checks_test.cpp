@@ -189,20 +189,29 @@ TEST(Checks, EntryThatIsNotPe) {
 
 // An executable is packed as an existing program: velsor's runner goes in
 // first and starts it (a DLL entry without run_code is still refused below).
+// So it does with the entry check off: the launcher cannot load a program
+// as its application DLL.
 TEST(Checks, EntryThatIsAnExecutable) {
-    scratch s;
-    fs::path app = make_app(s);
-    copy_pe("program.exe", app / "program.exe");
-    result r = pack_build(app, s / "out.exe", "program.exe");
-    ASSERT_EQ(r.status, 0) << r.err;
-    result list = pack({"list", (s / "out.exe").string()});
-    auto out = lines(list.out);
-    ASSERT_GE(out.size(), 3u) << list.out;
-    EXPECT_NE(out[0].find(".velsor\\runner.dll"), std::string::npos) << out[0];
-    EXPECT_NE(out[1].find("program.exe"), std::string::npos) << out[1];
-    EXPECT_NE(list.out.find("runs program.exe"), std::string::npos) << list.out;
-    // The runner is velsor's own: the payload still holds exactly APPDIR.
-    EXPECT_EQ(pack({"verify", (s / "out.exe").string(), app.string()}).status, 0);
+    for (bool entry_check : {true, false}) {
+        SCOPED_TRACE(entry_check ? "entry checked" : "--no-entry-check");
+        scratch s;
+        fs::path app = make_app(s);
+        copy_pe("program.exe", app / "program.exe");
+        std::vector<std::string> args{"build", app.string(), "--entry", "program.exe", "-o", (s / "out.exe").string()};
+        if (!entry_check) {
+            args.push_back("--no-entry-check");
+        }
+        result r = pack(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        result list = pack({"list", (s / "out.exe").string()});
+        auto out = lines(list.out);
+        ASSERT_GE(out.size(), 3u) << list.out;
+        EXPECT_NE(out[0].find(".velsor\\runner.dll"), std::string::npos) << out[0];
+        EXPECT_NE(out[1].find("program.exe"), std::string::npos) << out[1];
+        EXPECT_NE(list.out.find("runs program.exe"), std::string::npos) << list.out;
+        // The runner is velsor's own: the payload still holds exactly APPDIR.
+        EXPECT_EQ(pack({"verify", (s / "out.exe").string(), app.string()}).status, 0);
+    }
 }
 
 // A copy of program.exe with one header field changed, for the refusals.
@@ -419,6 +428,11 @@ TEST(Checks, UnpackTemplatesRefused) {
         {{"--unpack-dir", "{TEMP}\\app_{pid}", "--cache"}, "must not use {PID}, {RANDOM}"},
         {{"--unpack-dir", long_base + "{RANDOM}"}, "longer than the 1023"},
         {{"--unpack-dir", long_base, "--cache"}, "longer than the 1006"},
+        {{"--unpack-dir", "{TEMP}/onefile_{TIME_US}_{RANDOM}"}, "needs {PID} right after it"},
+        {{"--unpack-dir", "{TEMP}\\OneFile_{RANDOM}\\"}, "needs {PID} right after it"},
+        {{"--unpack-dir", "{TEMP}\\onefile_{PID}{RANDOM}"}, "needs {PID} right after it"},
+        {{"--unpack-dir", "{TEMP}\\onefile_4_{PID}_{RANDOM}"}, "needs {PID} right after it"},
+        {{"--unpack-dir", "{CACHE_DIR}/onefile_app", "--cache"}, "must not start with onefile_"},
     };
     scratch s;
     fs::path app = make_app(s);
@@ -431,6 +445,20 @@ TEST(Checks, UnpackTemplatesRefused) {
         link.insert(link.end(), row.options.begin(), row.options.end());
         expect_refused(pack(build), s / "b.exe", row.fragment);
         expect_refused(pack(link), s / "l.exe", row.fragment);
+    }
+}
+
+// A last part that starts with onefile_ is fine with the launcher's own
+// process ID first; onefile_ elsewhere in the path is no run's directory.
+TEST(Checks, UnpackTemplatesAccepted) {
+    scratch s;
+    fs::path app = make_app(s);
+    for (const char *text : {"{TEMP}/onefile_{PID}_{RANDOM}", "{TEMP}\\ONEFILE_{pid}_x_{RANDOM}",
+                             "{TEMP}/onefile_{TIME}/run_{RANDOM}", "{TEMP}/my_onefile_{TIME}_{RANDOM}"}) {
+        SCOPED_TRACE(text);
+        result r = pack({"build", app.string(), "--entry", "app.dll", "-o", (s / "a.exe").string(), "--level", "1",
+                         "--unpack-dir", text});
+        EXPECT_EQ(r.status, 0) << r.err;
     }
 }
 

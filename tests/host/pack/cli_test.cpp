@@ -26,7 +26,7 @@ TEST(Cli, UsageErrorsExitWithTwo) {
     for (const auto &args : std::vector<std::vector<std::string>>{
              {}, {"frobnicate"}, {"build", "dir"}, {"list"}, {"verify", "one"}, {"block", "d", "--level", "99"},
              {"build", "--bogus"}, {"build", "d", "--entry", "x", "-o", "o.exe", "--console", "--gui"},
-             {"block", "d", "--entry", "x", "-o", "o.bin", "--gui"}}) {
+             {"block", "d", "--entry", "x", "-o", "o.bin", "--gui"}, {"link", "b.bin", "-o", "o.exe", "--no-checksum"}}) {
         result r = pack(args);
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_EQ(lines(r.err).size(), 1u) << r.err;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <random>
 #include <sstream>
 
 #include "support.h"
@@ -127,6 +128,53 @@ TEST(List, DamagedFrame) {
     result r = pack({"list", (s / "cut.bin").string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("damaged"), std::string::npos) << r.err;
+}
+
+// One byte of a file flipped inside the frame, where the file is stored as
+// it is (random bytes do not compress), so that the frame still decodes:
+// only its checksum shows the damage, and list, verify and extract refuse
+// it. Without the checksum, verify can only report the file as different.
+TEST(Verify, AFlippedByteInAChecksummedFrameIsDamage) {
+    scratch s;
+    fs::path app = make_app(s);
+    std::mt19937 random(4);
+    std::string noise(300000, '\0');
+    for (char &c : noise) {
+        c = static_cast<char>(random());
+    }
+    write_file(app / "noise.bin", noise);
+    for (bool checksum : {true, false}) {
+        SCOPED_TRACE(checksum ? "with checksum" : "without checksum");
+        fs::path block = s / (checksum ? "checksum.bin" : "plain.bin");
+        std::vector<std::string> args{"block", app.string(), "--entry", "app.dll", "-o", block.string(), "--level", "3"};
+        if (!checksum) {
+            args.push_back("--no-checksum");
+        }
+        ASSERT_EQ(pack(args).status, 0);
+        std::string bytes = read_file(block);
+        size_t at = bytes.find(noise.substr(250000, 32));
+        ASSERT_NE(at, std::string::npos) << "the file is not stored as it is";
+        bytes[at] ^= 0x10;
+        write_file(block, bytes);
+        result listed = pack({"list", block.string()});
+        result verified = pack({"verify", block.string(), app.string()});
+        result extracted = pack({"extract", block.string(), (s / "out").string()});
+        if (checksum) {
+            for (const result *r : {&listed, &verified, &extracted}) {
+                EXPECT_EQ(r->status, 1);
+                ASSERT_EQ(lines(r->err).size(), 1u) << r->err;
+                EXPECT_NE(r->err.find("damaged: its contents do not match the frame's checksum"), std::string::npos)
+                    << r->err;
+            }
+            EXPECT_FALSE(fs::exists(s / "out"));
+        } else {
+            EXPECT_EQ(listed.status, 0) << listed.err;
+            EXPECT_EQ(verified.status, 3) << verified.err;
+            EXPECT_EQ(lines(verified.out).front(), "differs: noise.bin");
+            EXPECT_EQ(extracted.status, 0) << extracted.err;
+        }
+        fs::remove_all(s / "out");
+    }
 }
 
 TEST(Verify, IdenticalDirectory) {
