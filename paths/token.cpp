@@ -4,7 +4,15 @@
 #include <windows.h>
 
 static const wchar_t token_alphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-static const int token_bytes = 8;
+
+bool is_token_character(wchar_t c) {
+    for (const wchar_t *p = token_alphabet; *p != L'\0'; p++) {
+        if (*p == c) {
+            return true;
+        }
+    }
+    return false;
+}
 
 uint32_t xorshift_step(uint32_t x) {
     x ^= x << 13;
@@ -13,13 +21,12 @@ uint32_t xorshift_step(uint32_t x) {
     return x;
 }
 
-// Encodes 8 bytes as 11 base64url characters, most significant bits first,
-// the last character carrying two zero fill bits.
-static void encode_token(const unsigned char bytes[token_bytes], wchar_t *out) {
+void encode_random_token(const unsigned char bytes[random_token_bytes], wchar_t token[random_token_capacity]) {
+    wchar_t *out = token;
     int bits = 0;
     unsigned accumulator = 0;
     int n = 0;
-    for (int i = 0; i < token_bytes; i++) {
+    for (size_t i = 0; i < random_token_bytes; i++) {
         accumulator = (accumulator << 8) | bytes[i];
         bits += 8;
         while (bits >= 6) {
@@ -35,12 +42,12 @@ static void encode_token(const unsigned char bytes[token_bytes], wchar_t *out) {
 
 void random_token_from_seed(uint32_t seed, wchar_t token[random_token_capacity]) {
     uint32_t x = seed == 0 ? 1 : seed;  // a zero state would only ever give zeros
-    unsigned char bytes[token_bytes];
-    for (int i = 0; i < token_bytes; i++) {
+    unsigned char bytes[random_token_bytes];
+    for (size_t i = 0; i < random_token_bytes; i++) {
         x = xorshift_step(x);
         bytes[i] = (unsigned char)(x & 0xFF);
     }
-    encode_token(bytes, token);
+    encode_random_token(bytes, token);
 }
 
 void make_random_token(wchar_t token[random_token_capacity]) {

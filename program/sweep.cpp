@@ -26,6 +26,7 @@
 #include "files/remove.h"
 #include "paths/join.h"
 #include "paths/template.h"
+#include "paths/token.h"
 #include "program/launcher_process.h"
 
 static const DWORD marker_share_held = FILE_SHARE_READ;  // not for writing, not for deletion
@@ -38,21 +39,42 @@ static const ULONGLONG creation_time_tolerance = 10000000;  // 1 s in 100 ns uni
 
 // Never closed: the system closes it when this process ends.
 static HANDLE live_marker = INVALID_HANDLE_VALUE;
+static const size_t time_us_digits = 6;
 
 /*-**** Paths ****/
 
-// The launcher's process ID: the digits after the prefix, then "_".
+// Skips exactly `count` characters that `accepted` takes; null when the
+// text has fewer.
+static const wchar_t *skip_exactly(const wchar_t *p, size_t count, bool (*accepted)(wchar_t)) {
+    for (size_t i = 0; i < count; i++, p++) {
+        if (!accepted(*p)) {
+            return NULL;
+        }
+    }
+    return p;
+}
+
+static bool is_digit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+// The launcher's process ID, from a name of the default template's exact
+// shape, onefile_<pid>_<6 digits of TIME_US>_<11-character token>. Any
+// other name, even one that starts with onefile_ and a number (another
+// template's {TIME_US}, say), names no launcher and is never judged.
 static bool launcher_id_in_name(const wchar_t *name, DWORD *process_id) {
     const wchar_t *p = name + wcslen(wide_name(run_prefix));
     unsigned long long value = 0;
-    if (!iswdigit(*p)) {
+    if (!is_digit(*p)) {
         return false;
     }
-    for (; iswdigit(*p) && value <= 0xFFFFFFFFull; p++) {
+    for (; is_digit(*p) && value <= 0xFFFFFFFFull; p++) {
         value = value * 10 + (unsigned long long)(*p - L'0');
     }
+    if (value > 0xFFFFFFFFull || *p++ != L'_' || (p = skip_exactly(p, time_us_digits, is_digit)) == NULL ||
+        *p++ != L'_' || (p = skip_exactly(p, random_token_length, is_token_character)) == NULL || *p != L'\0') {
+        return false;
+    }
     *process_id = (DWORD)value;
-    return *p == L'_' && value <= 0xFFFFFFFFull;
+    return true;
 }
 
 /*-**** The live marker ****/

@@ -255,12 +255,15 @@ TEST_F(Runner, SweepRemovesOnlyWhatKilledRunsLeft) {
         {"killed before the runner started", gone, true, false, false, true, {}},
         {"launcher's ID taken by a later process", 0, true, false, false, true, {}},
         {"a run of an application DLL", gone, false, false, false, false, {}},
+        {"another template's name, onefile_<TIME_US>_<RANDOM>", gone, true, false, false, false, {}},
     };
     std::vector<HANDLE> held;
     for (size_t i = 0; i < rows.size(); i++) {
         planted &row = rows[i];
-        row.path = harness::temp_directory() + L"\\onefile_" + std::to_wstring(row.launcher) + L"_000000_sweep" +
-                   std::to_wstring(i);
+        // The default template's shape: onefile_<pid>_<6 digits>_<11-character token>.
+        std::wstring time_us = i + 1 == rows.size() ? L"" : L"000000_";
+        row.path = harness::temp_directory() + L"\\onefile_" + std::to_wstring(row.launcher) + L"_" + time_us +
+                   L"sweeprow" + std::to_wstring(i) + L"_-";
         CreateDirectoryW(row.path.c_str(), nullptr);
         std::wstring reserved = row.path + L"\\.velsor\\";
         CreateDirectoryW(reserved.c_str(), nullptr);
@@ -281,7 +284,7 @@ TEST_F(Runner, SweepRemovesOnlyWhatKilledRunsLeft) {
     ASSERT_NE(later, nullptr);
     planted &reused = rows[4];
     std::wstring renamed = harness::temp_directory() + L"\\onefile_" + std::to_wstring(GetProcessId(later)) +
-                           L"_000000_sweep4";
+                           L"_000000_sweeprow4_-";
     ASSERT_TRUE(MoveFileW(reused.path.c_str(), renamed.c_str()));
     reused.path = renamed;
 
