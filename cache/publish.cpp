@@ -129,7 +129,7 @@ static void note_written_file(HANDLE file, const wchar_t *name, uint64_t size) {
 
 static void create_private_directory(wchar_t *directory) {
     wchar_t token[random_token_capacity];
-    make_random_token(token);
+    make_secret_token(token);
     int n = _snwprintf(directory, payload_path_capacity, L"%ls%ls%ls-%ls", final_directory, wide_name(cache_private_infix),
                        program_tag, token);
     if (n < 0 || (size_t)n >= payload_path_capacity) {

@@ -24,7 +24,7 @@ static const size_t version_name_digits = 16;
 bool cache_set_aside(const wchar_t *path, const wchar_t *tag) {
     wchar_t token[random_token_capacity];
     wchar_t aside[payload_path_capacity];
-    make_random_token(token);
+    make_secret_token(token);
     int n = _snwprintf(aside, payload_path_capacity, L"%ls%ls%ls-%ls", path, wide_name(cache_set_aside_infix), tag, token);
     if (n < 0 || (size_t)n >= payload_path_capacity || !MoveFileExW(path, aside, 0)) {
         return false;
