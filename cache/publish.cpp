@@ -33,6 +33,7 @@
 #include "paths/own_path.h"
 #include "paths/token.h"
 #include "payload/extract.h"
+#include "payload/reader.h"
 
 static const int publish_attempts = 20;
 static const DWORD publish_pause_ms = 100;
@@ -156,6 +157,11 @@ static void unpack_private_directory(wchar_t *directory) {
     }
     write_record(directory);
     extract_entries(extract_as_parent, directory, note_written_file);
+    if (!payload_frame_intact()) {
+        release_in_use();
+        remove_tree(directory);
+        fatal_decode_failed();
+    }
     if (!cache_record_finish(&record)) {
         fatal_out_of_memory();
     }

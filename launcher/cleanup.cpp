@@ -10,6 +10,7 @@
 #include <shellapi.h>
 #include <wchar.h>
 
+#include "base/fatal.h"
 #include "files/remove.h"
 #include "launcher/run_state.h"
 #include "launcher/unpack_mode.h"
@@ -79,6 +80,13 @@ static void remove_target_directory(void) {
     for (int attempt = 0; attempt < delete_retries && target_directory_exists(); attempt++) {
         Sleep(delete_retry_pause_ms);
         delete_attempt();
+    }
+}
+
+void stop_if_payload_damaged(void) {
+    if (!payload_frame_intact()) {
+        remove_target_directory();
+        fatal_decode_failed();
     }
 }
 

@@ -8,6 +8,12 @@
 // the main thread and the console handler's thread at the same time.
 void cleanup(void);
 
+// For the parent, once every entry is written: when the payload's frame
+// fails its check at its end (a damaged byte that still decoded), the
+// directory is removed and the run ends with the decode error, before
+// anything runs from it.
+void stop_if_payload_damaged(void);
+
 // Console event handler of the parent: runs clean-up for Ctrl+C, Ctrl+Break,
 // close, logoff and shutdown, and always answers "not handled" so the
 // system's default handling then ends the process.

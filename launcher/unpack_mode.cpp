@@ -32,4 +32,5 @@ void unpack_mode_prepare_directory(void) {
     }
     create_new_directory(target_directory, NULL);
     extract_entries(extract_as_parent, target_directory, NULL);
+    stop_if_payload_damaged();
 }

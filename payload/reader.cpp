@@ -16,6 +16,7 @@ static unsigned char *output;        // decoded bytes not yet delivered: [read_p
 static size_t fill_level;
 static size_t read_position;
 static ZSTD_DCtx *context;
+static size_t frame_left;            // the decoder's last hint: 0 once a frame has ended
 
 // Set by payload_open_block as its last step, read by clean-up on the
 // console handler's thread; only ever set.
@@ -40,6 +41,7 @@ void payload_open_block(const unsigned char *block, size_t length) {
     input.pos = 0;
     fill_level = 0;
     read_position = 0;
+    frame_left = 1;
     __atomic_store_n(&extraction_started, 1, __ATOMIC_SEQ_CST);  // from here on the directory may hold files
 }
 
@@ -51,6 +53,7 @@ static bool decode_next(void) {
     if (ZSTD_isError(result)) {
         fatal_decode_failed();
     }
+    frame_left = result;
     fill_level = out.pos;
     read_position = 0;
     return out.pos == output_capacity;
@@ -76,6 +79,24 @@ void payload_read(void *destination, size_t n) {
             fatal_decode_failed();
         }
     }
+}
+
+bool payload_frame_intact(void) {
+    while (frame_left != 0) {
+        ZSTD_outBuffer out = {output, output_capacity, 0};
+        size_t before = input.pos;
+        size_t result = ZSTD_decompressStream(context, &out, &input);
+        if (ZSTD_isError(result)) {
+            return false;  // the checksum differs, or the rest is damaged
+        }
+        if (result != 0 && out.pos == 0 && input.pos == before) {
+            return false;  // no forward progress: the frame ends early
+        }
+        frame_left = result;
+    }
+    fill_level = 0;
+    read_position = 0;
+    return true;
 }
 
 void payload_close(void) {

@@ -328,6 +328,7 @@ TEST(MutatedBlocks, EveryRunEndsWithALauncherMessageOrARunAndNeverWritesOutside)
             // The records read to the frame's end, where the checksum differs.
             EXPECT_EQ(run.exit_code, 2u);
             EXPECT_EQ(run.out, "Error, couldn't decode attached data.\n");
+            EXPECT_TRUE(harness::list_files(temp).empty()) << "the partly written directory stayed";
             launcher_messages++;
             checksum_refused++;
         } else if (!view.complete) {
