@@ -137,11 +137,8 @@ static void create_private_directory(wchar_t *directory) {
         capacity_stop();
     }
     create_new_directory(directory, &security.attributes);
-    wchar_t reserved[payload_path_capacity];
-    if (!join_path(reserved, directory, wide_name(velsor_directory_name), NULL)) {
-        capacity_stop();
-    }
-    if (!CreateDirectoryW(reserved, &security.attributes) || !hold_in_use(directory)) {
+    extraction_directory(wide_name(velsor_directory_name));
+    if (!hold_in_use(directory)) {
         fatal_unpack_failed();
     }
 }
@@ -157,6 +154,7 @@ static void unpack_private_directory(wchar_t *directory) {
     }
     write_record(directory);
     extract_entries(extract_as_parent, directory, note_written_file);
+    release_extraction_directories();
     if (!payload_frame_intact()) {
         release_in_use();
         remove_tree(directory);

@@ -32,5 +32,6 @@ void unpack_mode_prepare_directory(void) {
     }
     create_new_directory(target_directory, NULL);
     extract_entries(extract_as_parent, target_directory, NULL);
+    release_extraction_directories();
     stop_if_payload_damaged();
 }

@@ -37,6 +37,7 @@ static inline bool unpack_mode_keeps_directory(void) { return false; }
 static inline void unpack_mode_prepare_directory(void) {
     create_new_directory(target_directory, NULL);
     extract_entries(extract_as_parent, target_directory, NULL);
+    release_extraction_directories();
     stop_if_payload_damaged();
 }
 

@@ -26,13 +26,13 @@ import shutil
 import subprocess
 import sys
 
-LAUNCHER = "270225bd4c19fd19a7e2fc7b045e8807884adab10a6eac42e75f53485efdaf34"
+LAUNCHER = "5a0b67b13e4b81a6ed956b209b7dafaf42834ad7418ebd59193e3c4881c8ad96"
 
 EXPECTED = {
-    "build": "f92e3fa38c8bf195a1d6646928e800ae6e3e7a255615a63f1ab657b14bf0a287",
-    "console": "1c8755cab73f549cfb5a57a30f582a1eee36e8faeea9346934c491d6f630429f",
-    "link": "f92e3fa38c8bf195a1d6646928e800ae6e3e7a255615a63f1ab657b14bf0a287",
-    "build-no-checksum": "8219559486d90cb1dc9774d0e8cadbb2beb9ab82794bc2231ba6b0d4330d66f4",
+    "build": "ce50b62617f9eb38ed4d2e6bfb6fc96f90b13b81cdf6ca5c6a35e0da8af8ae34",
+    "console": "49f3b1e2b27e263a216e3eb53707aff6914899ddf9f52593b29b265c54761001",
+    "link": "ce50b62617f9eb38ed4d2e6bfb6fc96f90b13b81cdf6ca5c6a35e0da8af8ae34",
+    "build-no-checksum": "52bb5f97efdd597042405366b3bc6d876cb3111dcaa0f0b32e9b4cbe33e5462c",
 }
 
 

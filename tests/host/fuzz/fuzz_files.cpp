@@ -6,6 +6,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -20,6 +21,12 @@ static size_t made;
 static uint64_t written;
 static uint64_t data_sum;
 static bool file_open;  // the walk holds at most one file; its handle is &file_open
+
+// Directory handles: the directory's path, while open. A handle is
+// directory_handle_base plus its index.
+static std::vector<std::u16string> directory_handles;
+static std::vector<bool> directory_open;
+static const intptr_t directory_handle_base = 0x10000;
 
 static std::u16string text(const wchar_t *s) { return std::u16string((const char16_t *)s, fuzz_wcslen(s)); }
 
@@ -51,6 +58,8 @@ void reset_files(const wchar_t *target) {
     opened = made = 0;
     written = 0;
     file_open = false;
+    directory_handles.clear();
+    directory_open.clear();
     // The target's parents exist (the temporary folder); the target does not.
     for (std::u16string p = parent_of(text(target)); p.size() > 2; p = parent_of(p)) {
         directories.insert(p);
@@ -61,7 +70,27 @@ size_t files_opened(void) { return opened; }
 size_t directories_made(void) { return made; }
 uint64_t bytes_written(void) { return written; }
 
-size_t open_handles(void) { return file_open ? 1 : 0; }
+size_t open_handles(void) {
+    size_t open = file_open ? 1 : 0;
+    for (bool d : directory_open) {
+        open += d ? 1 : 0;
+    }
+    return open;
+}
+
+static const std::u16string *directory_of(HANDLE handle) {
+    intptr_t i = (intptr_t)handle - directory_handle_base;
+    if (i < 0 || (size_t)i >= directory_handles.size() || !directory_open[(size_t)i]) {
+        abort();  // a directory handle that is not open
+    }
+    return &directory_handles[(size_t)i];
+}
+
+static HANDLE open_directory(const std::u16string &path) {
+    directory_handles.push_back(path);
+    directory_open.push_back(true);
+    return (HANDLE)(directory_handle_base + (intptr_t)directory_handles.size() - 1);
+}
 
 DWORD GetLastError(void) { return last_error; }
 void SetLastError(DWORD code) { last_error = code; }
@@ -85,18 +114,18 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     return TRUE;
 }
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
-                   HANDLE) {
-    if (access != GENERIC_WRITE || share != FILE_SHARE_WRITE || disposition != CREATE_ALWAYS || flags != 0) {
-        abort();  // the walk opens files in one way only
-    }
-    std::u16string p = text(name);
+// The walk creates files only relative to its directories' handles.
+static HANDLE create_file(const std::u16string &p, bool replace) {
     opened++;
-    if (open_handles() > 0) {
+    if (file_open) {
         abort();  // every file is closed before the next is opened
     }
-    if (!valid_name(p) || !exists_as_directory(parent_of(p)) || directories.count(p) > 0) {
+    if (!valid_name(p) || !exists_as_directory(parent_of(p))) {
         last_error = !valid_name(p) ? error_invalid_name : ERROR_PATH_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (directories.count(p) > 0 || (files.count(p) > 0) != replace) {
+        last_error = directories.count(p) > 0 || !replace ? ERROR_ALREADY_EXISTS : ERROR_FILE_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
     }
     files.insert(p);
@@ -118,7 +147,48 @@ BOOL WriteFile(HANDLE file, const void *data, DWORD size, DWORD *count, LPOVERLA
     return TRUE;
 }
 
+HANDLE create_directory_new(const wchar_t *path, LPSECURITY_ATTRIBUTES security) {
+    if (!CreateDirectoryW(path, security)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return open_directory(text(path));
+}
+
+// A part that is empty, "." or ".." is refused as Windows refuses it in a
+// relative open; a backslash cannot be in one.
+static bool valid_part(const std::u16string &part) {
+    return !part.empty() && part != u"." && part != u".." && part.find(u'\\') == std::u16string::npos;
+}
+
+HANDLE create_directory_at(HANDLE parent, const wchar_t *name, size_t length, LPSECURITY_ATTRIBUTES) {
+    std::u16string part((const char16_t *)name, length);
+    if (!valid_part(part)) {
+        last_error = error_invalid_name;
+        return INVALID_HANDLE_VALUE;
+    }
+    std::u16string p = *directory_of(parent) + u"\\" + part;
+    if (!CreateDirectoryW((const wchar_t *)p.c_str(), NULL)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return open_directory(p);
+}
+
+HANDLE create_file_at(HANDLE directory, const wchar_t *name, bool replace, LPSECURITY_ATTRIBUTES) {
+    std::u16string part = text(name);
+    if (!valid_part(part)) {
+        opened++;
+        last_error = error_invalid_name;
+        return INVALID_HANDLE_VALUE;
+    }
+    return create_file(*directory_of(directory) + u"\\" + part, replace);
+}
+
 BOOL CloseHandle(HANDLE handle) {
+    intptr_t i = (intptr_t)handle - directory_handle_base;
+    if (i >= 0 && (size_t)i < directory_handles.size() && directory_open[(size_t)i]) {
+        directory_open[(size_t)i] = false;
+        return TRUE;
+    }
     if (handle != (HANDLE)&file_open || !file_open) {
         abort();  // closing what is not open
     }

@@ -66,6 +66,15 @@ static void reset_walk_state(void) {
     output_path[0] = 0;
     dll_path[0] = 0;
     extraction_started = 0;
+    for (size_t i = 0; i < run_directory_count; i++) {
+        free(run_directories[i].relative);
+    }
+    run_directory_count = 0;
+    last_used = 0;
+    top_handle = INVALID_HANDLE_VALUE;
+    free(written_names);
+    written_names = NULL;
+    written_capacity = written_count = 0;
 }
 
 static uint32_t hash_units(const wchar_t *s) {
@@ -116,7 +125,11 @@ walk_result run_walk(const uint8_t *block, size_t length, bool as_child) {
     int jumped = setjmp(fatal_return);
     if (jumped == 0) {
         payload_open_block(block, length);
+        if (!as_child) {
+            create_new_directory(fuzz_target, NULL);
+        }
         extract_entries(as_child ? extract_as_child : extract_as_parent, fuzz_target, NULL);
+        release_extraction_directories();
     } else {
         outcome = (walk_outcome)(jumped - 1);
     }

@@ -27,12 +27,11 @@ typedef struct {
 #define FILE_SHARE_WRITE 0x00000002u
 #define CREATE_ALWAYS 2u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_DISK_FULL 112u
 
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                   DWORD flags, HANDLE template_file);
 BOOL WriteFile(HANDLE file, const void *data, DWORD size, DWORD *written, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE handle);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
