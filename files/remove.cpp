@@ -138,7 +138,13 @@ static NTSTATUS open_entry(const walk *w, HANDLE parent, const FILE_ID_BOTH_DIR_
         /* EaLength          */ 0);
 }
 
+// A file system that lists no file ID (0, or -1 where its IDs do not fit
+// in 64 bits) leaves the reparse point as the only check, which suffices
+// on Windows: there a handle opened on a link shows it.
 static bool has_file_id(HANDLE file, LARGE_INTEGER id) {
+    if (id.QuadPart == 0 || id.QuadPart == -1) {
+        return true;
+    }
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(file, &information)) {
         return false;

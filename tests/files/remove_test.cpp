@@ -35,10 +35,9 @@ bool wait_for(const std::wstring &path, bool there = true) {
     return harness::path_exists(path) == there;
 }
 
-// The host's ln or rm (Wine can neither make nor remove a link), run
-// without harness::run's output threads, which now and then fail to join
-// after a host program under Wine. They may still be running when their
-// process handles say they ended.
+// The host's ln or rm, without harness::run's output threads (which now and
+// then fail to join after a host program under Wine); either may still be
+// running when its process handle says it ended.
 bool host_link(const std::wstring &link, const std::wstring &target = L"") {
     harness::run_options quiet;
     quiet.capture = false;
@@ -77,15 +76,22 @@ struct room {
     }
 };
 
-void plant_long_read_only(room &r) {
+// A chain of directories below the top, with a read-only file in each when `files`.
+void plant_chain(room &r, const wchar_t *name, int levels, bool files) {
     r.make_top();
     std::wstring path = r.top;
-    for (int level = 0; level < 20; level++) {
-        path += L"\\a_directory_name_of_thirty_two";
+    for (int level = 0; level < levels; level++) {
+        path += name;
         CreateDirectoryW(path.c_str(), nullptr);
-        write(path + L"\\read_only.txt", FILE_ATTRIBUTE_READONLY);
+        if (files) {
+            write(path + L"\\read_only.txt", FILE_ATTRIBUTE_READONLY);
+        }
     }
 }
+
+void plant_long_read_only(room &r) { plant_chain(r, L"\\a_directory_name_of_thirty_two", 20, true); }
+
+void plant_too_deep(room &r) { plant_chain(r, L"\\d", too_deep, false); }
 
 void plant_inner_link(room &r) {
     r.make_top();
@@ -94,15 +100,6 @@ void plant_inner_link(room &r) {
 }
 
 void plant_top_link(room &r) { EXPECT_TRUE(r.plant_link(r.top)); }
-
-void plant_too_deep(room &r) {
-    r.make_top();
-    std::wstring path = r.top;
-    for (int level = 0; level < too_deep; level++) {
-        path += L"\\d";
-        CreateDirectoryW(path.c_str(), nullptr);
-    }
-}
 
 enum removal { by_path, by_handle, links_only };
 
