@@ -31,7 +31,6 @@ static const ULONG open_options = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP
 static const FILE_INFORMATION_CLASS file_id_both_directory_information = (FILE_INFORMATION_CLASS)37;
 static const NTSTATUS status_no_such_file = (NTSTATUS)0xC000000F;
 static const NTSTATUS status_object_name_not_found = (NTSTATUS)0xC0000034;
-static const NTSTATUS status_entrypoint_not_found = (NTSTATUS)0xC0000139;
 static const wchar_t name_wildcards[] = L"*?<>\"";  // a name the directory query would read as a pattern
 
 // The extended disposition of Windows 10 (1709 and later). Declared here,
@@ -45,12 +44,9 @@ struct disposition_ex_info {
     DWORD flags;
 };
 
-// ntdll's calls, looked up (ntdll_call) rather than imported, so that the
-// launcher's import list stays as it is.
-typedef NTSTATUS(NTAPI *create_file_function)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-typedef NTSTATUS(NTAPI *query_directory_function)(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID,
-                                                  ULONG, FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
+// ntdll's directory query, which the user-mode headers leave out.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                               FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
 
 // One directory the walk is in.
 struct level {
@@ -66,7 +62,6 @@ struct level {
 // The walk: its levels from the start (0) down to the innermost (depth).
 // Kept on the heap, not on the stack of whichever thread removes.
 struct walk {
-    create_file_function create_file;
     bool links_only;    // remove the links only
     bool delete_start;  // the start is the tree's top (not its parent): it goes too
     int deepest;        // the deepest level the walk may go to
@@ -77,11 +72,6 @@ struct walk {
 enum verdict { verdict_leave, verdict_file, verdict_directory, verdict_link };
 
 /*-**** One entry ****/
-
-static void *ntdll_call(const char *name) {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll == NULL ? NULL : (void *)GetProcAddress(ntdll, name);
-}
 
 static bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
@@ -114,7 +104,7 @@ static bool delete_by_handle(HANDLE file, DWORD attributes) {
 // Opens the listed entry relative to its directory's handle: a directory
 // as a directory and a file as a file, so that the open fails when the
 // name has changed kind; a listed link as whatever the name now is.
-static NTSTATUS open_entry(const walk *w, HANDLE parent, const FILE_ID_BOTH_DIR_INFO *entry, HANDLE *file) {
+static NTSTATUS open_entry(HANDLE parent, const FILE_ID_BOTH_DIR_INFO *entry, HANDLE *file) {
     UNICODE_STRING name;
     name.Buffer = (PWSTR)entry->FileName;
     name.Length = (USHORT)entry->FileNameLength;
@@ -124,7 +114,7 @@ static NTSTATUS open_entry(const walk *w, HANDLE parent, const FILE_ID_BOTH_DIR_
     bool link = is_link(entry->FileAttributes), directory = !link && is_directory(entry->FileAttributes);
     ULONG kind = link ? 0 : directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE;
     IO_STATUS_BLOCK io;
-    return w->create_file(
+    return NtCreateFile(
         /* FileHandle        */ file,
         /* DesiredAccess     */ directory ? directory_access : entry_access,
         /* ObjectAttributes  */ &object,
@@ -270,7 +260,7 @@ static void ascend(walk *w) {
 // goes down into it.
 static void handle_entry(walk *w, level *here, const FILE_ID_BOTH_DIR_INFO *entry) {
     HANDLE file = NULL;
-    NTSTATUS status = open_entry(w, here->directory, entry, &file);
+    NTSTATUS status = open_entry(here->directory, entry, &file);
     if (!NT_SUCCESS(status)) {
         // Gone since the listing (another removal, say) is as good as removed.
         here->clear = here->clear && status == status_object_name_not_found;
@@ -309,10 +299,8 @@ static bool run_walk(walk *w) {
 // here on; the handle stays the caller's.
 static bool walk_from(const level *start, bool links_only, bool delete_start) {
     walk *w = (walk *)malloc(sizeof(walk));
-    create_file_function create_file = (create_file_function)ntdll_call("NtCreateFile");
     bool clear = false;
-    if (w != NULL && create_file != NULL) {
-        w->create_file = create_file;
+    if (w != NULL) {
         w->links_only = links_only;
         w->delete_start = delete_start;
         w->deepest = delete_start ? deepest_level : deepest_level + 1;
@@ -378,16 +366,12 @@ static bool split(const wchar_t *path, split_path *parts) {
 // Reads the one entry of `parent` called `name` into `listing`; the
 // status of the directory query.
 static NTSTATUS list_one(HANDLE parent, const wchar_t *name, BYTE *listing) {
-    query_directory_function query = (query_directory_function)ntdll_call("NtQueryDirectoryFile");
-    if (query == NULL) {
-        return status_entrypoint_not_found;
-    }
     UNICODE_STRING pattern;
     pattern.Buffer = (PWSTR)name;
     pattern.Length = (USHORT)(wcslen(name) * sizeof(wchar_t));
     pattern.MaximumLength = pattern.Length;
     IO_STATUS_BLOCK io;
-    return query(
+    return NtQueryDirectoryFile(
         /* FileHandle           */ parent,
         /* Event                */ NULL,
         /* ApcRoutine           */ NULL,

@@ -7,7 +7,6 @@
 // terminates it and closes it.
 #include "launcher/cleanup.h"
 
-#include <shellapi.h>
 #include <wchar.h>
 
 #include "base/fatal.h"
@@ -21,65 +20,25 @@ static const UINT child_terminated_exit_code = 0;
 static const int delete_retries = 20;
 static const DWORD delete_retry_pause_ms = 100;
 static const DWORD slot_poll_ms = 100;
-static const FILEOP_FLAGS delete_flags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;  // 0x0414
 
 // Set by the first console event that runs clean-up; never cleared.
 static volatile LONG stop_requested;
 
 /*-**** Removing the target directory ****/
 
-// Asks the shell to delete the target directory and everything below it.
-// The request is rebuilt for every attempt.
-static void request_directory_delete(void) {
-    // The source is a list of paths: the directory, then two terminators.
-    // Local, since the main thread and the handler's thread may both be here.
-    wchar_t source[target_directory_capacity + 1];
-    size_t length = wcslen(target_directory);
-    wmemcpy(source, target_directory, length);
-    source[length] = L'\0';
-    source[length + 1] = L'\0';
-
-    SHFILEOPSTRUCTW request = {};
-    request.hwnd = NULL;
-    request.wFunc = FO_DELETE;
-    request.pFrom = source;
-    request.pTo = L"";
-    request.fFlags = delete_flags;
-    request.fAnyOperationsAborted = FALSE;
-    request.hNameMappings = NULL;
-    request.lpszProgressTitle = L"";
-    SHFileOperationW(&request);
-}
-
-static bool target_directory_exists(void) {
-    DWORD attributes = GetFileAttributesW(target_directory);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// One attempt. The shell's deletion follows links (junctions and symbolic
-// links) into what they point to, so it runs only once every link that the
-// application or anyone else put into the directory is gone as a link.
-// Where one cannot be removed so (Wine cannot remove a link without reaching
-// its target), or the walk could not finish, the shell does not see the
-// tree: what can go goes without following anything, and the next attempt
-// tries again.
-static void delete_attempt(void) {
-    if (remove_links_below(target_directory)) {
-        request_directory_delete();
-    } else {
-        remove_tree(target_directory);
-    }
-}
-
-// At most 21 attempts with 100 ms pauses; after the last one nobody looks.
+// Removes the directory through handles (files/remove.h): each directory
+// is opened relative to the one above it and checked to be the entry that
+// was listed, so a link that the application or anyone else put into the
+// directory, or swapped in during the walk, is removed as a link or left,
+// never followed. A file still in use (a descendant of the program, a
+// scanner) keeps it for now: at most 21 attempts with 100 ms pauses; after
+// the last one nobody looks.
 static void remove_target_directory(void) {
     if (unpack_mode_keeps_directory()) {
         return;  // the cache stays, however the run ends
     }
-    delete_attempt();
-    for (int attempt = 0; attempt < delete_retries && target_directory_exists(); attempt++) {
+    for (int attempt = 0; !remove_tree(target_directory) && attempt < delete_retries; attempt++) {
         Sleep(delete_retry_pause_ms);
-        delete_attempt();
     }
 }
 

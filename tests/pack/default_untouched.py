@@ -26,13 +26,13 @@ import shutil
 import subprocess
 import sys
 
-LAUNCHER = "5a0b67b13e4b81a6ed956b209b7dafaf42834ad7418ebd59193e3c4881c8ad96"
+LAUNCHER = "54720a64926c3f10926a50aca531648eb4c75e7492abc5f57386e9b36abdccfd"
 
 EXPECTED = {
-    "build": "ce50b62617f9eb38ed4d2e6bfb6fc96f90b13b81cdf6ca5c6a35e0da8af8ae34",
-    "console": "49f3b1e2b27e263a216e3eb53707aff6914899ddf9f52593b29b265c54761001",
-    "link": "ce50b62617f9eb38ed4d2e6bfb6fc96f90b13b81cdf6ca5c6a35e0da8af8ae34",
-    "build-no-checksum": "52bb5f97efdd597042405366b3bc6d876cb3111dcaa0f0b32e9b4cbe33e5462c",
+    "build": "bd72c551623b101a3f78ce01695e014f863eb4e984ead6e1db06de4b403fb1c0",
+    "console": "8de1f557f9a3523a498b0cdfdf22a25f5060184bd331a0330aa3237c8d943122",
+    "link": "bd72c551623b101a3f78ce01695e014f863eb4e984ead6e1db06de4b403fb1c0",
+    "build-no-checksum": "8260132b2a4a20e5d12e6755cc270562527a5a8cee19c0183566ceb02828d9ec",
 }
 
 
