@@ -24,6 +24,10 @@ inline constexpr char16_t cache_record_leaf[] = u"complete";
 inline constexpr char16_t cache_in_use_leaf[] = u"in-use";
 inline constexpr char16_t live_marker_leaf[] = u"live";
 
+// The lock file of a cache's parent directory, held by the run that scans,
+// retires or publishes there.
+inline constexpr char16_t cache_lock_leaf[] = u".velsor-lock";
+
 // A cache's private directory while it is being filled ("<id>.new-...")
 // and one set aside to be removed ("<id>.old-...").
 inline constexpr char16_t cache_private_infix[] = u".new-";

@@ -1,48 +1,28 @@
-// The cache's mutex, one per parent directory.
-//
-// Its name is in the Global\ namespace, so that the same user's sessions
-// (and services) agree too; where that is refused, Local\. A mutex whose
-// owner died is still handed over (WAIT_ABANDONED): the protocol never
-// depends on state left half-done under it. Somebody who holds the mutex
-// forever could only delay a run: after the wait limit it goes on alone,
-// and the in-use files still keep used directories from being retired.
+// The cache's lock: a file in the user's own cache parent directory, held
+// open without sharing. A run that dies lets go with its process.
 #include "cache/lock.h"
 
-#include <stdio.h>
-#include <wchar.h>
-
-#include "cache/record.h"
+#include "base/fatal.h"
+#include "base/layout.h"
+#include "base/text.h"
+#include "files/relative.h"
 
 static const DWORD lock_wait_ms = 60000;
-static const size_t lock_name_capacity = 64;
-static HANDLE open_lock(const wchar_t *scope, const wchar_t *tag) {
-    wchar_t name[lock_name_capacity];
-    _snwprintf(name, lock_name_capacity, L"%lsvelsor-cache-%ls", scope, tag);
-    name[lock_name_capacity - 1] = L'\0';
-    return CreateMutexW(/* lpMutexAttributes */ NULL, /* bInitialOwner */ FALSE, /* lpName */ name);
+static const DWORD lock_poll_ms = 10;
+static const DWORD no_sharing = 0;
+
+HANDLE cache_lock_take(HANDLE parent) {
+    for (DWORD waited = 0;; waited += lock_poll_ms) {
+        HANDLE lock = open_file_at(parent, wide_name(cache_lock_leaf), no_sharing);
+        if (lock != INVALID_HANDLE_VALUE) {
+            return lock;
+        }
+        DWORD code = GetLastError();
+        if (code != ERROR_SHARING_VIOLATION || waited >= lock_wait_ms) {
+            fatal_error_with_code("Error, couldn't take the cache's lock.", code);
+        }
+        Sleep(lock_poll_ms);
+    }
 }
 
-HANDLE cache_lock_take(const wchar_t *parent) {
-    wchar_t tag[cache_tag_capacity];
-    cache_program_tag(parent, tag);
-    HANDLE lock = open_lock(L"Global\\", tag);
-    if (lock == NULL) {
-        lock = open_lock(L"Local\\", tag);
-    }
-    if (lock == NULL) {
-        return NULL;
-    }
-    DWORD waited = WaitForSingleObject(lock, lock_wait_ms);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-        CloseHandle(lock);
-        return NULL;
-    }
-    return lock;
-}
-
-void cache_lock_release(HANDLE lock) {
-    if (lock != NULL) {
-        ReleaseMutex(lock);
-        CloseHandle(lock);
-    }
-}
+void cache_lock_release(HANDLE lock) { CloseHandle(lock); }

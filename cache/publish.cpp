@@ -8,11 +8,15 @@
 // publishes the directory by renaming it to F. A run that dies half-way
 // leaves no F that a later run would trust.
 //
-// Runs of the same cache agree through a named mutex per parent directory,
-// held around scanning and retiring siblings, checking and taking F into
-// use, and publishing; the unpacking itself runs outside it. Each run holds
-// .velsor\in-use of the directory it uses open without delete sharing for
-// as long as it lives, so no other run retires it meanwhile.
+// The parent directory must be this user's own, changeable by no one else
+// (a base that someone else made or may change is refused): inside it, only
+// this user's runs can have put anything. Runs of the same cache agree
+// through a lock file in it, held without sharing around scanning and
+// retiring siblings, checking and taking F into use, and publishing; the
+// unpacking itself runs outside it. A run never goes on without the lock.
+// Each run holds F, everything its check looked at (cache/trust.h) and
+// .velsor\in-use open without delete sharing for as long as it lives, so
+// no other run retires it meanwhile and nobody swaps what was checked.
 #include "cache/cache.h"
 
 #include <stdint.h>
@@ -28,6 +32,7 @@
 #include "cache/retire.h"
 #include "cache/trust.h"
 #include "files/owner.h"
+#include "files/relative.h"
 #include "files/remove.h"
 #include "paths/join.h"
 #include "paths/own_path.h"
@@ -51,19 +56,10 @@ static const wchar_t *final_directory;  // the expanded template, F
 
 /*-**** Holding a directory in use ****/
 
-static bool hold_in_use(const wchar_t *directory) {
-    wchar_t path[payload_path_capacity];
-    if (!join_path(path, directory, wide_name(velsor_directory_name), wide_name(cache_in_use_leaf))) {
-        return false;
-    }
-    in_use = CreateFileW(
-        /* lpFileName            */ path,
-        /* dwDesiredAccess       */ GENERIC_READ,
-        /* dwShareMode           */ in_use_share,
-        /* lpSecurityAttributes  */ NULL,
-        /* dwCreationDisposition */ OPEN_ALWAYS,
-        /* dwFlagsAndAttributes  */ FILE_ATTRIBUTE_NORMAL,
-        /* hTemplateFile         */ NULL);
+// Opens .velsor\in-use through the held .velsor directory `velsor`.
+static bool hold_in_use(HANDLE velsor) {
+    in_use = velsor == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE
+                                            : open_file_at(velsor, wide_name(cache_in_use_leaf), in_use_share);
     return in_use != INVALID_HANDLE_VALUE;
 }
 
@@ -74,37 +70,28 @@ static void release_in_use(void) {
     }
 }
 
-// Takes `directory` into use when it is trusted; false (holding nothing)
-// otherwise. Called with the mutex held, so no run retires it in between.
+// Takes `directory` into use when it is trusted, holding what was checked;
+// false (holding nothing) otherwise. Called with the lock held, so no run
+// retires it in between.
 static bool use_if_trusted(const wchar_t *directory) {
-    if (!cache_directory_trusted(directory, program, NULL)) {
-        return false;
-    }
-    return hold_in_use(directory);
+    return cache_directory_trusted(directory, program, NULL, true) && hold_in_use(cache_held_velsor_directory());
 }
 
 /*-**** Writing the private directory ****/
 
-// Writes the record as it stands, flushed to disk.
-static void write_record(const wchar_t *directory) {
-    wchar_t path[payload_path_capacity];
-    if (!join_path(path, directory, wide_name(velsor_directory_name), wide_name(cache_record_leaf))) {
-        capacity_stop();
-    }
-    HANDLE file = CreateFileW(
-        /* lpFileName            */ path,
-        /* dwDesiredAccess       */ GENERIC_WRITE,
-        /* dwShareMode           */ 0,
-        /* lpSecurityAttributes  */ NULL,
-        /* dwCreationDisposition */ CREATE_ALWAYS,
-        /* dwFlagsAndAttributes  */ FILE_ATTRIBUTE_NORMAL,
-        /* hTemplateFile         */ NULL);
+// Writes the record as it stands, flushed to disk, through the private
+// directory's .velsor handle: new the first time, replaced afterwards.
+static void write_record(void) {
+    static bool written;
+    HANDLE file = create_file_at(extraction_directory(wide_name(velsor_directory_name)), wide_name(cache_record_leaf),
+                                 written, &security.attributes);
     if (file == INVALID_HANDLE_VALUE) {
         fatal_unpack_failed();
     }
+    written = true;
     DWORD bytes = (DWORD)(record.length * sizeof(wchar_t));
-    DWORD written = 0;
-    if (!WriteFile(file, record.text, bytes, &written, NULL) || written != bytes || !FlushFileBuffers(file)) {
+    DWORD count = 0;
+    if (!WriteFile(file, record.text, bytes, &count, NULL) || count != bytes || !FlushFileBuffers(file)) {
         DWORD code = GetLastError();
         CloseHandle(file);
         SetLastError(code);
@@ -137,43 +124,45 @@ static void create_private_directory(wchar_t *directory) {
         capacity_stop();
     }
     create_new_directory(directory, &security.attributes);
-    extraction_directory(wide_name(velsor_directory_name));
-    if (!hold_in_use(directory)) {
+    if (!hold_in_use(extraction_directory(wide_name(velsor_directory_name)))) {
         fatal_unpack_failed();
     }
 }
 
 // Unpacks every file into a new private sibling of the final directory,
-// held in use while it is filled. Its record names the program from the
-// start (so that a killed run's leftovers are known as this program's) and
-// lists the files once they are all written.
+// held (its directories and its in-use file) while it is filled and until
+// it is published. Its record names the program from the start (so that a
+// killed run's leftovers are known as this program's) and lists the files
+// once they are all written.
 static void unpack_private_directory(wchar_t *directory) {
     create_private_directory(directory);
     if (!cache_record_start(&record, program)) {
         fatal_out_of_memory();
     }
-    write_record(directory);
+    write_record();
     extract_entries(extract_as_parent, directory, note_written_file);
-    release_extraction_directories();
     if (!payload_frame_intact()) {
         release_in_use();
+        release_extraction_directories();
         remove_tree(directory);
         fatal_decode_failed();
     }
     if (!cache_record_finish(&record)) {
         fatal_out_of_memory();
     }
-    write_record(directory);
-    release_in_use();  // a directory with an open file inside cannot be renamed
+    write_record();
 }
 
 /*-**** Publishing ****/
 
-// Renames the private directory to the final name, under the mutex. A
-// rename refused while the final name is still free (a scanner holding a
-// new file open, say) is tried again; once another run has published
-// first, ours goes and theirs is used if it is trusted.
+// Renames the private directory to the final name, under the lock, once
+// it is no longer held (a held directory cannot be renamed). A rename
+// refused while the final name is still free (a scanner holding a new file
+// open, say) is tried again; once another run has published first, ours
+// goes and theirs is used if it is trusted.
 static bool publish_private_directory(const wchar_t *directory) {
+    release_in_use();
+    release_extraction_directories();
     for (int attempt = 0; attempt < publish_attempts; attempt++) {
         if (MoveFileExW(directory, final_directory, 0)) {
             break;
@@ -187,7 +176,23 @@ static bool publish_private_directory(const wchar_t *directory) {
     return use_if_trusted(final_directory);
 }
 
-// Under the mutex: retires what this program no longer uses, then takes
+// A final directory that fails the checks may be replaced only when it is
+// this user's own directory: never a link (which Wine would rename in its
+// target's place), never another owner's.
+static void set_aside_untrusted(void) {
+    DWORD attributes = GetFileAttributesW(final_directory);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !owned_by_current_user(final_directory)) {
+        fatal_error("Error, cached directory is in the way and not this user's.");
+    }
+    if (!cache_set_aside(final_directory, program_tag)) {
+        fatal_error("Error, cached directory is damaged and in use.");
+    }
+}
+
+// Under the lock: retires what this program no longer uses, then takes
 // the final directory into use if it is trusted. A final directory that
 // fails the checks is set aside; one that cannot be (a file in it is still
 // open) ends the run, since it cannot be replaced.
@@ -196,16 +201,14 @@ static bool use_published_directory(const wchar_t *parent, const wchar_t *own_na
     if (use_if_trusted(final_directory)) {
         return true;
     }
-    bool present = GetFileAttributesW(final_directory) != INVALID_FILE_ATTRIBUTES;
-    if (present && !cache_set_aside(final_directory, program_tag)) {
-        fatal_error("Error, cached directory is damaged and in use.");
-    }
+    set_aside_untrusted();
     return false;
 }
 
-// The parent of the final directory, owner-only when this run creates it;
-// `own_name` is set to the final directory's name in it.
-static void prepare_parent(wchar_t *parent, const wchar_t **own_name) {
+// The parent of the final directory, held for the run: owner-only when
+// this run creates it, and refused unless it is this user's own and nobody
+// else may change it. `own_name` is set to the final directory's name in it.
+static HANDLE hold_private_parent(wchar_t *parent, const wchar_t **own_name) {
     copy_bounded(parent, final_directory, payload_path_capacity);
     wchar_t *last = wcsrchr(parent, L'\\');
     if (last == NULL) {
@@ -219,6 +222,11 @@ static void prepare_parent(wchar_t *parent, const wchar_t **own_name) {
     if (!CreateDirectoryW(parent, &security.attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
         fatal_unpack_failed();
     }
+    HANDLE held = hold_directory(parent);
+    if (held == INVALID_HANDLE_VALUE || !held_owned_and_private(held, parent, NULL)) {
+        fatal_error("Error, the cache's folder is not this user's own, or others may change it.");
+    }
+    return held;  // never closed: the process's end closes it
 }
 
 // The payload is read once per run, so this run unpacks at most once.
@@ -231,8 +239,8 @@ void cache_prepare(const wchar_t *directory) {
     }
     wchar_t parent[payload_path_capacity];
     const wchar_t *own_name = NULL;
-    prepare_parent(parent, &own_name);
-    HANDLE lock = cache_lock_take(parent);
+    HANDLE held_parent = hold_private_parent(parent, &own_name);
+    HANDLE lock = cache_lock_take(held_parent);
     bool used = use_published_directory(parent, own_name);
     cache_lock_release(lock);
     if (used) {
@@ -240,7 +248,7 @@ void cache_prepare(const wchar_t *directory) {
     }
     wchar_t private_directory[payload_path_capacity];
     unpack_private_directory(private_directory);
-    lock = cache_lock_take(parent);
+    lock = cache_lock_take(held_parent);
     used = publish_private_directory(private_directory);
     cache_lock_release(lock);
     if (!used) {

@@ -7,29 +7,157 @@
 // checked so: in a directory that only the owner side may change, nobody
 // else can have added, replaced or renamed a file. The files that the
 // loader maps (.dll, .exe) are checked themselves as well; the others are
-// covered by their directories, since one open per file would cost a later
-// start more than the cache saves (bench/cache.sh). The recorded size and
-// last-write time of each file then catch a file that was replaced after
-// it was written, even by one of the same size.
+// covered by their directories, and are looked at by name relative to
+// their directory's handle, without an open of their own. The recorded size
+// and last-write time of each file then catch a file that was replaced
+// after it was written, even by one of the same size.
+//
+// Each step works on handles opened relative to the directory above
+// (files/relative.h), never on a path looked up again: what was checked is
+// what is held, and, kept, what the program is loaded from.
 #include "cache/trust.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
-#include <windows.h>
 
 #include "base/layout.h"
 #include "base/text.h"
 #include "cache/record.h"
+#include "files/relative.h"
 #include "paths/join.h"
 
 static const DWORD largest_record_bytes = 64u << 20;
 
-static bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+/*-**** What a check holds ****/
 
-bool cache_entry_private(const wchar_t *path, owner_check owned) {
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !is_link(attributes) && owned_and_private(path, owned);
+struct held_directory {
+    wchar_t *relative;  // below the top; empty for the top itself
+    HANDLE handle;
+};
+
+struct trust_check {
+    const wchar_t *directory;
+    owner_check owned;
+    held_directory *directories;
+    size_t directory_count;
+    size_t directory_capacity;
+    HANDLE *files;  // the files the loader maps
+    size_t file_count;
+    size_t file_capacity;
+};
+
+static trust_check kept;  // the last check made with `keep`
+
+static bool grow(void **array, size_t *capacity, size_t count, size_t size) {
+    if (count < *capacity) {
+        return true;
+    }
+    size_t more = *capacity == 0 ? 16 : 2 * *capacity;
+    void *grown = realloc(*array, more * size);
+    if (grown == NULL) {
+        return false;
+    }
+    *array = grown;
+    *capacity = more;
+    return true;
 }
+
+static void release(trust_check *check) {
+    for (size_t i = 0; i < check->directory_count; i++) {
+        CloseHandle(check->directories[i].handle);
+        free(check->directories[i].relative);
+    }
+    for (size_t i = 0; i < check->file_count; i++) {
+        CloseHandle(check->files[i]);
+    }
+    free(check->directories);
+    free(check->files);
+    *check = trust_check{};
+}
+
+static bool keep_file(trust_check *check, HANDLE file) {
+    if (!grow((void **)&check->files, &check->file_capacity, check->file_count, sizeof(HANDLE))) {
+        CloseHandle(file);
+        return false;
+    }
+    check->files[check->file_count++] = file;
+    return true;
+}
+
+/*-**** One entry ****/
+
+// Private by its handle; `relative` (below the checked directory) names it
+// for an injected owner check.
+static bool private_entry(const trust_check *check, HANDLE entry, const wchar_t *relative) {
+    wchar_t path[payload_path_capacity];
+    const wchar_t *name = path;
+    if (relative[0] == L'\0') {
+        name = check->directory;
+    } else if (!join_path(path, check->directory, relative, NULL)) {
+        return false;
+    }
+    return held_owned_and_private(entry, name, check->owned);
+}
+
+static HANDLE find_directory(const trust_check *check, const wchar_t *relative, size_t length) {
+    for (size_t i = check->directory_count; i > 0; i--) {  // the newest first: entries come grouped
+        const held_directory *d = &check->directories[i - 1];
+        if (wcslen(d->relative) == length && wcsncmp(d->relative, relative, length) == 0) {
+            return d->handle;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+static bool add_directory(trust_check *check, const wchar_t *relative, size_t length, HANDLE handle) {
+    wchar_t *copy = (wchar_t *)malloc((length + 1) * sizeof(wchar_t));
+    if (copy == NULL || !grow((void **)&check->directories, &check->directory_capacity, check->directory_count,
+                              sizeof(held_directory))) {
+        free(copy);
+        CloseHandle(handle);
+        return false;
+    }
+    wmemcpy(copy, relative, length);
+    copy[length] = L'\0';
+    check->directories[check->directory_count++] = {copy, handle};
+    return true;
+}
+
+// The held, private directory `relative` (its first `length` units; empty:
+// the top), opened relative to its parent's handle the first time.
+static HANDLE checked_directory(trust_check *check, const wchar_t *relative, size_t length) {
+    HANDLE found = find_directory(check, relative, length);
+    if (found != INVALID_HANDLE_VALUE || length == 0) {
+        return found;
+    }
+    size_t cut = length;
+    while (cut > 0 && relative[cut - 1] != L'\\') {
+        cut--;
+    }
+    HANDLE parent = checked_directory(check, relative, cut == 0 ? 0 : cut - 1);
+    if (parent == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = hold_directory_at(parent, relative + cut, length - cut);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+    wchar_t name[payload_path_capacity];
+    if (length >= payload_path_capacity) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    wmemcpy(name, relative, length);
+    name[length] = L'\0';
+    if (!private_entry(check, handle, name)) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return add_directory(check, relative, length, handle) ? handle : INVALID_HANDLE_VALUE;
+}
+
+/*-**** The record ****/
 
 static wchar_t *read_whole_file(HANDLE file) {
     LARGE_INTEGER size;
@@ -70,100 +198,104 @@ wchar_t *cache_read_record(const wchar_t *directory) {
     return text;
 }
 
-// The subdirectories already found private, relative to the directory.
-// Packing order keeps a directory's files together, so the last few
-// entries answer nearly every look-up.
-static const size_t remembered_directories = 8;
-
-struct listed_file_check {
-    const wchar_t *directory;
-    owner_check owned;
-    wchar_t *checked[remembered_directories];
-    size_t next;
-};
-
-static bool remembered(listed_file_check *check, const wchar_t *relative, size_t length) {
-    for (size_t i = 0; i < remembered_directories; i++) {
-        const wchar_t *known = check->checked[i];
-        if (known != NULL && wcslen(known) == length && wcsncmp(known, relative, length) == 0) {
-            return true;
-        }
+// The record, read through the held .velsor directory, itself private.
+static wchar_t *read_checked_record(trust_check *check) {
+    const wchar_t *velsor = wide_name(velsor_directory_name);
+    HANDLE directory = checked_directory(check, velsor, wcslen(velsor));
+    if (directory == INVALID_HANDLE_VALUE) {
+        return NULL;
     }
-    return false;
+    const wchar_t *leaf = wide_name(cache_record_leaf);
+    HANDLE file = hold_file_at(directory, leaf, wcslen(leaf));
+    wchar_t relative[payload_path_capacity];
+    wchar_t *text = NULL;
+    if (file != INVALID_HANDLE_VALUE && join_path(relative, velsor, leaf, NULL) &&
+        private_entry(check, file, relative)) {
+        text = read_whole_file(file);
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    return text;
 }
 
-static void remember(listed_file_check *check, const wchar_t *relative, size_t length) {
-    wchar_t *copy = (wchar_t *)malloc((length + 1) * sizeof(wchar_t));
-    if (copy == NULL) {
-        return;  // checked again next time
-    }
-    wmemcpy(copy, relative, length);
-    copy[length] = L'\0';
-    free(check->checked[check->next]);
-    check->checked[check->next] = copy;
-    check->next = (check->next + 1) % remembered_directories;
-}
-
-// Every directory between the top and the file named `name`, each private.
-static bool directories_private(listed_file_check *check, const wchar_t *name) {
-    for (const wchar_t *end = wcschr(name, L'\\'); end != NULL; end = wcschr(end + 1, L'\\')) {
-        size_t length = (size_t)(end - name);
-        if (remembered(check, name, length)) {
-            continue;
-        }
-        wchar_t relative[payload_path_capacity];
-        wchar_t path[payload_path_capacity];
-        if (length >= payload_path_capacity) {
-            return false;
-        }
-        wmemcpy(relative, name, length);
-        relative[length] = L'\0';
-        if (!join_path(path, check->directory, relative, NULL) || !cache_entry_private(path, check->owned)) {
-            return false;
-        }
-        remember(check, name, length);
-    }
-    return true;
-}
+/*-**** Listed files ****/
 
 static bool mapped_by_loader(const wchar_t *name) {
     size_t length = wcslen(name);
     return length > 4 && (_wcsicmp(name + length - 4, L".dll") == 0 || _wcsicmp(name + length - 4, L".exe") == 0);
 }
 
+static bool plain_file_as_recorded(const entry_facts *facts, const cache_record_file *file) {
+    return (facts->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+           facts->size == file->size && facts->write_time == file->write_time;
+}
+
+// A file the loader maps: held, private, and as recorded.
+static bool code_file_intact(trust_check *check, HANDLE directory, const wchar_t *leaf,
+                             const cache_record_file *file) {
+    HANDLE handle = hold_file_at(directory, leaf, wcslen(leaf));
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    bool intact = GetFileInformationByHandle(handle, &information);
+    entry_facts facts = {((uint64_t)information.nFileSizeHigh << 32) | information.nFileSizeLow,
+                         filetime_count(information.ftLastWriteTime), information.dwFileAttributes};
+    intact = intact && plain_file_as_recorded(&facts, file) && private_entry(check, handle, file->name);
+    if (!intact) {
+        CloseHandle(handle);
+        return false;
+    }
+    return keep_file(check, handle);
+}
+
 // One listed file: a plain file with its recorded size and time, in
 // private directories, and private itself when the loader maps it.
 static bool listed_file_intact(void *context, const cache_record_file *file) {
-    listed_file_check *check = (listed_file_check *)context;
-    wchar_t path[payload_path_capacity];
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!join_path(path, check->directory, file->name, NULL) ||
-        !GetFileAttributesExW(path, GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    trust_check *check = (trust_check *)context;
+    const wchar_t *last = wcsrchr(file->name, L'\\');
+    size_t directory_length = last == NULL ? 0 : (size_t)(last - file->name);
+    const wchar_t *leaf = last == NULL ? file->name : last + 1;
+    HANDLE directory = checked_directory(check, file->name, directory_length);
+    if (directory == INVALID_HANDLE_VALUE) {
         return false;
     }
-    uint64_t size = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    uint64_t time = filetime_count(data.ftLastWriteTime);
-    return size == file->size && time == file->write_time && directories_private(check, file->name) &&
-           (!mapped_by_loader(file->name) || owned_and_private(path, check->owned));
+    if (mapped_by_loader(leaf)) {
+        return code_file_intact(check, directory, leaf, file);
+    }
+    entry_facts facts;
+    return read_entry_facts_at(directory, leaf, wcslen(leaf), &facts) && plain_file_as_recorded(&facts, file);
 }
 
-bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned) {
-    wchar_t record_path[payload_path_capacity];
-    if (!cache_entry_private(directory, owned) ||
-        !join_path(record_path, directory, wide_name(velsor_directory_name), wide_name(cache_record_leaf)) ||
-        !cache_entry_private(record_path, owned)) {
+/*-**** The whole check ****/
+
+static bool check_directory(trust_check *check, const wchar_t *program) {
+    HANDLE top = hold_directory(check->directory);
+    if (top == INVALID_HANDLE_VALUE || !add_directory(check, L"", 0, top) || !private_entry(check, top, L"")) {
         return false;
     }
-    wchar_t *text = cache_read_record(directory);
-    if (text == NULL) {
-        return false;
-    }
-    listed_file_check check = {directory, owned, {}, 0};
-    bool trusted = cache_record_read(text, program, listed_file_intact, &check);
+    wchar_t *text = read_checked_record(check);
+    bool trusted = text != NULL && cache_record_read(text, program, listed_file_intact, check);
     free(text);
-    for (wchar_t *known : check.checked) {
-        free(known);
+    return trusted;
+}
+
+bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned, bool keep) {
+    trust_check check = {};
+    check.directory = directory;
+    check.owned = owned;
+    bool trusted = check_directory(&check, program);
+    if (trusted && keep) {
+        release(&kept);
+        kept = check;
+    } else {
+        release(&check);
     }
     return trusted;
+}
+
+HANDLE cache_held_velsor_directory(void) {
+    const wchar_t *velsor = wide_name(velsor_directory_name);
+    return find_directory(&kept, velsor, wcslen(velsor));
 }

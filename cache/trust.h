@@ -1,20 +1,32 @@
 // Whether a cached directory may be used: only a directory that provably
-// came from this user's own publication of this program is.
+// came from this user's own publication of this program is, and what is
+// checked is what the run then uses.
 #pragma once
 
-#include "files/owner.h"
+#include <windows.h>
 
-// True when `path` is a file or directory, not a link, that `owned` accepts
-// (null: that belongs to the current user, as owned_by_current_user says)
-// and that no one but the user, SYSTEM or Administrators may change.
-bool cache_entry_private(const wchar_t *path, owner_check owned);
+#include "files/owner.h"
 
 // The whole record file of `directory` as 0-terminated text, or null. The
 // caller frees it.
 wchar_t *cache_read_record(const wchar_t *directory);
 
-// True when `directory` and its record are private entries (above, with
-// the same `owned`), the record is whole and names `program`, and every
-// file it lists is private and still has the size and last-write time
-// recorded when it was written.
-bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned);
+// True when `directory` and its record are private entries (not links,
+// accepted by `owned` -- null: owned by the current user, as
+// owned_by_current_user says -- and changeable by no one but the user,
+// SYSTEM or Administrators), the record is whole and names `program`, and
+// every file it lists still has the size and last-write time recorded when
+// it was written, in private directories, the files the loader maps
+// (.dll, .exe) private themselves.
+//
+// Everything is checked through handles opened relative to the directory's
+// own: the directory, each directory on the way to a listed file and each
+// file the loader maps. With `keep`, a trusted directory's handles stay
+// held for the rest of the process, without delete or write sharing, so
+// nobody can rename, replace or change what was checked while the program
+// loads from it; otherwise, and whenever the check fails, they are closed.
+bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned, bool keep);
+
+// The held .velsor directory of the directory that the last check with
+// `keep` trusted.
+HANDLE cache_held_velsor_directory(void);

@@ -35,7 +35,7 @@ velsor_room_library(velsor_paths LINKS velsor_base velsor_shell32_delay SOURCES
   ${root}/paths/env.cpp ${root}/paths/template.cpp ${root}/paths/token.cpp ${root}/paths/own_path.cpp
   ${root}/paths/join.cpp ${root}/paths/secret.cpp)
 velsor_room_library(velsor_files LINKS velsor_base ntdll SOURCES
-  ${root}/files/remove.cpp ${root}/files/owner.cpp ${root}/files/create.cpp)
+  ${root}/files/remove.cpp ${root}/files/owner.cpp ${root}/files/relative.cpp)
 velsor_room_library(velsor_payload LINKS velsor_files velsor_paths velsor_base zstd_decompress SOURCES
   ${root}/payload/reader.cpp ${root}/payload/extract.cpp)
 velsor_room_library(velsor_program LINKS velsor_paths velsor_files velsor_base SOURCES

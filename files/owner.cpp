@@ -143,15 +143,32 @@ static PSID cached_token_user(void) {
     return read ? ((TOKEN_USER *)user)->User.Sid : NULL;
 }
 
-bool owned_and_private(const wchar_t *path, owner_check owned) {
+// The owner and access-list test of an entry whose descriptor was read.
+static bool descriptor_owned_and_private(PSID owner, PACL dacl, const wchar_t *path, owner_check owned) {
     PSID user = cached_token_user();
+    return user != NULL && acl_admits_only_owner_side(dacl, user) &&
+           (owned != NULL ? owned(path) : owner != NULL && (EqualSid(owner, user) || process_runs_as(owner)));
+}
+
+bool owned_and_private(const wchar_t *path, owner_check owned) {
     PSID owner = NULL;
     PACL dacl = NULL;
     PSECURITY_DESCRIPTOR descriptor = NULL;
     SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    bool good = user != NULL && read_security(path, what, &owner, &dacl, &descriptor) &&
-                acl_admits_only_owner_side(dacl, user) &&
-                (owned != NULL ? owned(path) : owner != NULL && (EqualSid(owner, user) || process_runs_as(owner)));
+    bool good = read_security(path, what, &owner, &dacl, &descriptor) &&
+                descriptor_owned_and_private(owner, dacl, path, owned);
+    LocalFree(descriptor);
+    return good;
+}
+
+bool held_owned_and_private(HANDLE entry, const wchar_t *path, owner_check owned) {
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    bool good = GetSecurityInfo(entry, SE_FILE_OBJECT, what, &owner, NULL, &dacl, NULL, &descriptor) ==
+                    ERROR_SUCCESS &&
+                descriptor_owned_and_private(owner, dacl, path, owned);
     LocalFree(descriptor);
     return good;
 }

@@ -25,6 +25,10 @@ bool only_owner_can_write(const wchar_t *path);
 // With `owned` given, that check decides ownership instead.
 bool owned_and_private(const wchar_t *path, owner_check owned);
 
+// The same for the entry `entry` refers to (opened with READ_CONTROL): the
+// descriptor is read through the handle. `path` names it for `owned` only.
+bool held_owned_and_private(HANDLE entry, const wchar_t *path, owner_check owned);
+
 // A protected security descriptor whose access list grants full access to
 // the current user (by explicit SID), SYSTEM and Administrators, inherited
 // by everything created below, and to no one else.

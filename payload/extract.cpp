@@ -10,7 +10,7 @@
 
 #include "base/fatal.h"
 #include "base/text.h"
-#include "files/create.h"
+#include "files/relative.h"
 #include "paths/template.h"
 #include "payload/format.h"
 #include "payload/reader.h"
@@ -95,7 +95,7 @@ bool ensure_parent_directories(const wchar_t *path) {
 
 /*-**** The run's own directories ****/
 // The top directory and every directory below it are created new by this
-// run and held open (files/create.h) while it writes; each is found again
+// run and held open (files/relative.h) while it writes; each is found again
 // by its path relative to the top, never by its full path. A name that
 // exists already was not made by this run, and stops it.
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/layout.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -14,13 +15,14 @@ namespace {
 const std::wstring v1 = L"cache_v1.exe", v2 = L"cache_v2.exe";
 
 // The directory names in `directory`, "." and ".." left out.
+// The entries of a cache's parent directory, less its lock file.
 std::vector<std::wstring> names_in(const std::wstring &directory) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
     for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
         std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") {
+        if (name != L"." && name != L".." && name != (const wchar_t *)cache_lock_leaf) {
             names.push_back(name);
         }
     }

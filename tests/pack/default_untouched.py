@@ -26,13 +26,13 @@ import shutil
 import subprocess
 import sys
 
-LAUNCHER = "54720a64926c3f10926a50aca531648eb4c75e7492abc5f57386e9b36abdccfd"
+LAUNCHER = "33e197f7434983ff69b0ac4c20b254c5f8dba478c7f09b149d39d4ac92cee1e6"
 
 EXPECTED = {
-    "build": "bd72c551623b101a3f78ce01695e014f863eb4e984ead6e1db06de4b403fb1c0",
-    "console": "8de1f557f9a3523a498b0cdfdf22a25f5060184bd331a0330aa3237c8d943122",
-    "link": "bd72c551623b101a3f78ce01695e014f863eb4e984ead6e1db06de4b403fb1c0",
-    "build-no-checksum": "8260132b2a4a20e5d12e6755cc270562527a5a8cee19c0183566ceb02828d9ec",
+    "build": "8a98d7d4c9335c987d35d6f98bf305ac6aeedd8e390602a210b6949d5d7f638e",
+    "console": "b59d3e2326f14a7d6737a29c00d271a2e1f067ecf06a5cc2869ce9f2bf2ed0fb",
+    "link": "8a98d7d4c9335c987d35d6f98bf305ac6aeedd8e390602a210b6949d5d7f638e",
+    "build-no-checksum": "2ec62dc3c9dd24567cb4ae0a525b1c4d4d707382a26c985063559eb68601e24b",
 }
 
 

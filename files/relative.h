@@ -1,4 +1,4 @@
-// Creating entries that must be new, through handles the run holds.
+// Creating and opening entries through handles the run holds.
 //
 // A directory is created and opened in one step, so that what the run then
 // writes into it lands in the directory it created, whatever happens to the
@@ -10,6 +10,7 @@
 // GetLastError: ERROR_ALREADY_EXISTS when the name is taken.
 #pragma once
 
+#include <stdint.h>
 #include <windows.h>
 
 // The directory at `path` (a full path), which must not exist yet, created
@@ -26,3 +27,33 @@ HANDLE create_directory_at(HANDLE parent, const wchar_t *name, size_t length, LP
 // apply a directory's inheritable access list to what is created below it
 // this way, so a caller that needs one passes it.
 HANDLE create_file_at(HANDLE directory, const wchar_t *name, bool replace, LPSECURITY_ATTRIBUTES security);
+
+// Opens the existing directory at `path` (a full path) itself, never what a
+// link there points to, for listing, for opening entries below it and for
+// reading its descriptor, without delete sharing: while the handle is held,
+// the directory cannot be renamed or removed. A link or a file there gives
+// INVALID_HANDLE_VALUE with ERROR_DIRECTORY.
+HANDLE hold_directory(const wchar_t *path);
+
+// The same for the directory `name` (one part, `length` code units) in
+// `parent`.
+HANDLE hold_directory_at(HANDLE parent, const wchar_t *name, size_t length);
+
+// Opens the existing file `name` in `directory` itself (never a link's
+// target) to read it and its descriptor, sharing reading only: while the
+// handle is held, nobody writes, renames or deletes it. A link or a
+// directory gives INVALID_HANDLE_VALUE.
+HANDLE hold_file_at(HANDLE directory, const wchar_t *name, size_t length);
+
+// Opens (creating it if need be) the file `name` in `directory` for reading
+// with `share`, never through a link.
+HANDLE open_file_at(HANDLE directory, const wchar_t *name, DWORD share);
+
+// The size, last-write time and attributes of the entry `name` in
+// `directory` itself (a link as the link); false when it cannot be read.
+struct entry_facts {
+    uint64_t size;
+    uint64_t write_time;
+    DWORD attributes;
+};
+bool read_entry_facts_at(HANDLE directory, const wchar_t *name, size_t length, entry_facts *facts);
