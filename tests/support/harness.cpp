@@ -262,8 +262,7 @@ std::wstring make_scratch_directory(const std::wstring &prefix) {
     }
 }
 
-// The host's name for a path under Wine (empty elsewhere).
-static std::wstring host_path(const std::wstring &path) {
+std::wstring host_path(const std::wstring &path) {
     typedef char *(__stdcall * unix_name_function)(const wchar_t *);
     HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
     auto unix_name = (unix_name_function)(void *)GetProcAddress(kernel32, "wine_get_unix_file_name");
