@@ -30,6 +30,7 @@ struct race_room {
     std::wstring victim = scratch + L"\\victim";
     std::wstring log = scratch + L"\\watcher.log";
     std::vector<std::wstring> before = harness::onefile_directories();
+    std::string note;  // what the row saw, for the report
     race_room() {
         harness::remove_tree(base);
         CreateDirectoryW(victim.c_str(), NULL);
@@ -53,9 +54,12 @@ struct race_room {
         WriteFile(f, bytes.data(), (DWORD)bytes.size(), &n, NULL);
         CloseHandle(f);
     }
-    bool victim_touched() const {
-        return harness::read_file(victim + L"\\note.txt") != "mine\n" ||
-               harness::read_file(victim + L"\\Docs\\precious.txt") != "mine\n";
+    bool victim_touched() {
+        std::string note_text = harness::read_file(victim + L"\\note.txt");
+        std::string precious = harness::read_file(victim + L"\\Docs\\precious.txt");
+        note += "victim's note.txt: " + std::to_string(note_text.size()) + " bytes, Docs\\precious.txt: " +
+                std::to_string(precious.size()) + " bytes (5 each before, 0 when gone)\n";
+        return note_text != "mine\n" || precious != "mine\n";
     }
     // Starts the watcher with `steps`; returns once its first watch is set.
     void watch(const std::vector<std::wstring> &steps) {
@@ -73,7 +77,7 @@ struct race_room {
             return "";
         }
         std::string text = harness::read_file(log);
-        for (int i = 0; i < 500 && text.find(" done\n") == std::string::npos &&
+        for (int i = 0; i < 200 && text.find(" done\n") == std::string::npos &&
                         text.find(" gave up\n") == std::string::npos;
              i++) {
             Sleep(10);
@@ -93,8 +97,11 @@ struct race_room {
     }
 };
 
-DWORD run_cached() {
-    return harness::run(harness::bin_path(L"security_cache.exe"), {L"exit", std::to_wstring(genuine_exit)}).exit_code;
+DWORD run_cached(race_room &room) {
+    DWORD code =
+        harness::run(harness::bin_path(L"security_cache.exe"), {L"exit", std::to_wstring(genuine_exit)}).exit_code;
+    room.note += "cached run's exit code: " + std::to_string(code) + "\n";
+    return code;
 }
 
 // A directory that anyone may change, as an attacker makes it.
@@ -122,7 +129,7 @@ bool removal_follows_swap(race_room &room) {
     make_open_directory(planted + L"\\X\\Docs");
     room.write(planted + L"\\X\\Docs\\precious.txt", "planted\n");
     room.watch({L"anchor", host(planted), L"wait", L"delete", L"X", L"*", L"swap", L"X", host(room.victim)});
-    run_cached();
+    run_cached(room);
     return room.victim_touched();
 }
 
@@ -146,7 +153,7 @@ bool checked_then_swapped(race_room &room) {
     HANDLE helper = harness::start(harness::windows_path(VELSOR_RACE_HELPER),
                                    {L"move", signal, published, published + L".away", forged, published});
     room.watch({L"wait", L"open", host(published + L"\\.velsor"), L"in-use", L"touch", host(signal)});
-    bool forged_ran = run_cached() == (DWORD)attacker_id;
+    bool forged_ran = run_cached(room) == (DWORD)attacker_id;
     WaitForSingleObject(helper, 5000);
     TerminateProcess(helper, 0);
     CloseHandle(helper);
@@ -189,6 +196,7 @@ bool sweep_takes_time_for_pid(race_room &room) {
     WaitForSingleObject(run, 60000);
     GetExitCodeProcess(run, &code);
     CloseHandle(run);
+    room.note = "unpacking run's exit code: " + std::to_string(code) + " (its program's is 7)\n";
     return unpacking && code != 7;
 }
 
@@ -201,7 +209,9 @@ bool held_mutex_delays(race_room &room) {
     options.timeout_ms = lock_delay_limit_ms + 5000;
     ULONGLONG started = GetTickCount64();
     harness::run(harness::bin_path(L"security_cache.exe"), {L"exit", L"0"}, options);
-    bool delayed = GetTickCount64() - started > lock_delay_limit_ms;
+    ULONGLONG took = GetTickCount64() - started;
+    room.note = "cached run ended after " + std::to_string(took) + " ms\n";
+    bool delayed = took > lock_delay_limit_ms;
     ReleaseMutex(mutex);
     CloseHandle(mutex);
     return delayed;
@@ -212,7 +222,7 @@ bool base_entry_link_followed(race_room &room) {
     std::wstring planted = room.published();
     harness::remove_tree(planted);
     EXPECT_TRUE(harness::plant_directory_link(planted, room.victim));
-    run_cached();
+    run_cached(room);
     bool lost = room.victim_touched();
     harness::remove_host_link(planted);
     return lost;
@@ -238,7 +248,7 @@ TEST(Races, NoneWorks) {
         while (!worked && tried < tries) {
             race_room room;
             worked = row.works(room);
-            log = room.watcher_log();
+            log = room.watcher_log() + room.note;
             tried++;
         }
         printf("[ race ] %s: %s (%d %s)\n", row.attack, worked ? "WORKED" : "held", tried,
