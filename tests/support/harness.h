@@ -78,6 +78,10 @@ void remove_tree(const std::wstring &path);
 // attribute. True when the link is there afterwards.
 bool plant_directory_link(const std::wstring &link, const std::wstring &target);
 
+// The host's name for a path under Wine (empty elsewhere), for host
+// programs that a test starts (Z:\bin\ln, Z:\usr\bin\python3).
+std::wstring host_path(const std::wstring &path);
+
 // Removes such a link itself, through the host's rm (Wine cannot).
 void remove_host_link(const std::wstring &link);
 
