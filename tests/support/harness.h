@@ -85,10 +85,6 @@ std::wstring host_path(const std::wstring &path);
 // Removes such a link itself, through the host's rm (Wine cannot).
 void remove_host_link(const std::wstring &link);
 
-// The host's name for a path under Wine (empty elsewhere), for host programs
-// that a test starts on files of its own.
-std::wstring host_path(const std::wstring &path);
-
 // The whole file; empty when it cannot be opened. Reads also a file that has
 // just been renamed into place (see harness.cpp).
 std::string read_file(const std::wstring &path);
