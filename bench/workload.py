@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Deterministic, realistic application trees for the benchmarks.
 
-    workload.py APP_DLL OUT_DIR [--tiny]
+    workload.py APP_DLL OUT_DIR [--tiny | --small N]
 
 Lays out OUT_DIR/app: APP_DLL first (the application DLL), then about 950
 files, about 40 MB, names up to four directories deep and at most 47
@@ -13,7 +13,10 @@ Files are chosen from sorted lists with a fixed seed, so on the same Debian
 release the tree is byte for byte the same; the generated part is the same
 everywhere. Writes OUT_DIR/manifest.txt ("size<TAB>name" per file, in
 packing order, for the baseline writer) and prints a summary.
-With --tiny, the tree is the application DLL alone (start-up cost).
+With --tiny, the tree is the application DLL alone (start-up cost). With
+--small N, it is the application DLL and N small generated files (200 to
+2,000 bytes of records and tables) in 20 folders of 5 subfolders each, for
+the per-file cost of unpacking and removing.
 """
 import hashlib
 import os
@@ -137,6 +140,16 @@ def plan(app_dll):
     return unique
 
 
+def small_plan(app_dll, count):
+    rng = random.Random(SEED)
+    files = [("app.dll", ("copy", app_dll))]
+    for i in range(count):
+        folder = "pkg%02d/mod%d" % (i % 20, (i // 20) % 5)
+        kind, ext = (("records", ".json"), ("csv", ".csv"))[i % 2]
+        files.append(("%s/file%04d%s" % (folder, i, ext), (kind, rng.randint(200, 2_000))))
+    return files
+
+
 def content(source, rng):
     kind, arg = source
     if kind == "copy":
@@ -151,11 +164,18 @@ def content(source, rng):
 
 def main():
     app_dll, out = sys.argv[1], sys.argv[2]
-    tiny = "--tiny" in sys.argv[3:]
+    options = sys.argv[3:]
+    tiny = "--tiny" in options
+    small = int(options[options.index("--small") + 1]) if "--small" in options else 0
     app = os.path.join(out, "app")
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(app)
-    files = [("app.dll", ("copy", app_dll))] if tiny else plan(app_dll)
+    if tiny:
+        files = [("app.dll", ("copy", app_dll))]
+    elif small:
+        files = small_plan(app_dll, small)
+    else:
+        files = plan(app_dll)
     rng = random.Random(SEED + 1)
     digest = hashlib.sha256()
     total = 0
