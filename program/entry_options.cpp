@@ -69,9 +69,6 @@ static bool placeholders_known(const wchar_t *text, const wchar_t *end) {
 
 // One item from `text` (its tag already read) to the 0 unit at `stop`.
 static bool item_well_formed(wchar_t tag, const wchar_t *text, const wchar_t *stop) {
-    if ((size_t)(stop - text) >= text_capacity) {
-        return false;
-    }
     if (tag == argument_tag) {
         return placeholders_known(text, stop);
     }

@@ -109,9 +109,6 @@ void check_setting(const entry_option &option) {
 
 void check_entry_options(const std::vector<entry_option> &options) {
     for (const auto &option : options) {
-        if (option.text.size() > longest_text) {
-            refuse(option, "longer than 32767 units");
-        }
         if (option.setting) {
             check_setting(option);
         } else {

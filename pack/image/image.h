@@ -161,10 +161,10 @@ struct entry_option {
 // Checks each option as the runner will expand it: a pack_error (one line)
 // for a setting without '=' or with an empty NAME before the first '=', a
 // placeholder other than {UNPACK_DIR}, {ENV:NAME} and {{ (in a setting's
-// VALUE; its NAME is literal), a text longer than 32,767 units, a VALUE that
-// could pass 32,767 units once expanded ({UNPACK_DIR} counted at the
-// longest unpacked directory, {ENV:NAME} as empty), or options that take
-// more room than the runner reads.
+// VALUE; its NAME is literal), a VALUE that could pass 32,767 units once
+// expanded ({UNPACK_DIR} counted at the longest unpacked directory,
+// {ENV:NAME} as empty), or options that take more room than the runner
+// reads.
 void check_entry_options(const std::vector<entry_option> &options);
 
 // A pack_error when the command line of `program` (its payload name) could
