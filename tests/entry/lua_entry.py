@@ -15,12 +15,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from packtools import windows_path, wine  # noqa: E402
 
 
-def lua(exe, *args):
-    r = wine([exe] + list(args))
-    assert r.returncode == 0, "%s ended with %d: %s" % (exe, r.returncode, r.stdout + r.stderr)
-    return r.stdout.decode().replace("\r\n", "\n").split("\n")
-
-
 def main():
     pack, app, cached, work = sys.argv[1:5]
     shutil.rmtree(work, ignore_errors=True)
@@ -32,12 +26,12 @@ def main():
     tool = os.path.join(work, "tool.exe")
     subprocess.run([pack, "build", app, "--entry", "lua.exe", "--entry-arg", "{UNPACK_DIR}\\main.lua",
                     "--env", "LUA_PATH={UNPACK_DIR}\\lua\\?.lua", "-o", tool, "--level", "1"], check=True)
-    rows = ((tool, "none", r"\\onefile_[^\\]+\\lua\\greet\.lua"),
-            (cached, "from the user", r"\\velsor_entry_lua\\[0-9a-f]{16}/lua/greet\.lua"),
-            (cached, "from the user", r"\\velsor_entry_lua\\[0-9a-f]{16}/lua/greet\.lua"))  # a later start
-    for exe, extra, module in rows:
-        out = lua(exe, "a", "b c")
-        assert out[:2] == ["hello a,b c", "extra=" + extra], out
+    cache = r"\\velsor_entry_lua\\[0-9a-f]{16}/lua/greet\.lua"
+    for exe, extra, module in ((tool, "none", r"\\onefile_[^\\]+\\lua\\greet\.lua"), (cached, "from the user", cache),
+                               (cached, "from the user", cache)):  # the cache's first and a later start
+        r = wine([exe, "a", "b c"])
+        out = r.stdout.decode().replace("\r\n", "\n").split("\n")
+        assert r.returncode == 0 and out[:2] == ["hello a,b c", "extra=" + extra], (r.returncode, out, r.stderr)
         assert re.search("^greet=C:.*" + module + "$", out[2]), out[2]
     wine(["cmd", "/c", "rmdir", "/s", "/q", "%TEMP%\\velsor_entry_lua"])
     print("lua.exe with its script: README's command and CMake's ENTRY_ARGS/ENV with --cache")

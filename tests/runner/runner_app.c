@@ -53,14 +53,13 @@ static int write_file(const wchar_t *path, const void *data, DWORD size) {
 static int write_env(const wchar_t *path, int argc, wchar_t **argv) {
     static wchar_t out[98304];
     size_t n = 0;
-    for (int i = 3; i < argc && n < 60000; i++) {
+    for (int i = 3; i < argc && n < 60000; i++, out[n++] = 0) {
         SetLastError(ERROR_SUCCESS);
         DWORD got = GetEnvironmentVariableW(argv[i], out + n, 32768);
+        n += got < 32768 ? got : 0;
         if (got == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
             out[n++] = 1;
         }
-        n += got < 32768 ? got : 0;
-        out[n++] = 0;
     }
     return write_file(path, out, (DWORD)(n * sizeof(wchar_t)));
 }
