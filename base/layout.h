@@ -17,6 +17,11 @@ inline constexpr char16_t velsor_directory_name[] = u".velsor";
 inline constexpr char16_t runner_entry_name[] = u".velsor\\runner.dll";
 inline constexpr char16_t runner_leaf[] = u"runner.dll";
 
+// The file in .velsor that holds a packed program's fixed arguments and
+// environment settings (velsor-pack build --entry-arg, --env), written by
+// the packer right after the runner and read when the program starts.
+inline constexpr char16_t entry_options_leaf[] = u"entry";
+
 // Files in .velsor: the cache's record, which only a kept directory holds;
 // the in-use file each run of a cached directory holds open; the marker a
 // live runner holds open in a run's directory.

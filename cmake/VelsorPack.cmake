@@ -23,6 +23,7 @@ include_guard(GLOBAL)
 #                       [UNPACK_DIR <template>] [CACHE] [NO_CHECKSUM]
 #                       [VERSION <a.b.c.d> [PRODUCT <text>] [COMPANY <text>]
 #                        [DESCRIPTION <text>] [COPYRIGHT <text>]]
+#                       [ENV <name=value>...] [ENTRY_ARGS <text>...]
 #                       [DEPENDS <files or targets>...])
 #
 # Packs the application directory <dir> into one executable that runs the
@@ -38,13 +39,19 @@ include_guard(GLOBAL)
 # the one velsor-pack carries. UNPACK_DIR is the path template the
 # executable unpacks to (velsor-pack's --unpack-dir; '/' may stand for '\'),
 # CACHE keeps the unpacked directory between runs (--cache). NO_CHECKSUM
-# leaves the content checksum out of the payload (--no-checksum). List
+# leaves the content checksum out of the payload (--no-checksum). For a
+# program as the entry, ENTRY_ARGS are its fixed arguments (--entry-arg,
+# one each, in order) and ENV its environment settings (--env, one each);
+# the settings come first, so that an argument's {ENV:NAME} sees them. A ';'
+# in a text is written $<SEMICOLON>, which the packing command turns back
+# into ';'. List
 # under DEPENDS whatever fills <dir>: its targets (a DLL target, or a target
 # made by velsor_stage_app) and files.
 # The executable's path is the target's VELSOR_EXECUTABLE property.
 function(velsor_add_executable target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;CACHE;NO_CHECKSUM"
-    "APPDIR;ENTRY;OUTPUT;LEVEL;LAUNCHER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;UNPACK_DIR" "DEPENDS")
+    "APPDIR;ENTRY;OUTPUT;LEVEL;LAUNCHER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;UNPACK_DIR"
+    "DEPENDS;ENV;ENTRY_ARGS")
   if(NOT arg_APPDIR OR NOT arg_ENTRY)
     message(FATAL_ERROR "velsor_add_executable(${target}): APPDIR and ENTRY are required")
   endif()
@@ -87,6 +94,12 @@ function(velsor_add_executable target)
   if(DEFINED arg_UNPACK_DIR)
     list(APPEND options --unpack-dir ${arg_UNPACK_DIR})
   endif()
+  foreach(setting IN LISTS arg_ENV)
+    list(APPEND options --env ${setting})
+  endforeach()
+  foreach(argument IN LISTS arg_ENTRY_ARGS)
+    list(APPEND options --entry-arg ${argument})
+  endforeach()
   foreach(option IN ITEMS VERSION PRODUCT COMPANY DESCRIPTION COPYRIGHT)
     if(DEFINED arg_${option})
       string(TOLOWER ${option} flag)

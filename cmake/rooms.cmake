@@ -39,7 +39,7 @@ velsor_room_library(velsor_files LINKS velsor_base ntdll SOURCES
 velsor_room_library(velsor_payload LINKS velsor_files velsor_paths velsor_base zstd_decompress SOURCES
   ${root}/payload/reader.cpp ${root}/payload/extract.cpp)
 velsor_room_library(velsor_program LINKS velsor_paths velsor_files velsor_base SOURCES
-  ${root}/program/run.cpp ${root}/program/program.cpp ${root}/program/job.cpp
+  ${root}/program/run.cpp ${root}/program/entry_options.cpp ${root}/program/program.cpp ${root}/program/job.cpp
   ${root}/program/launcher_process.cpp ${root}/program/sweep.cpp)
 velsor_room_library(velsor_cache LINKS velsor_payload velsor_paths velsor_files velsor_base SOURCES
   ${root}/cache/publish.cpp ${root}/cache/lock.cpp ${root}/cache/record.cpp ${root}/cache/retire.cpp

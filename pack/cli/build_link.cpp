@@ -64,6 +64,23 @@ void add_runner(const arguments &args, const entry_info &entry, std::vector<arch
     entries.insert(entries.begin(), runner_entry(builtin_runner(), entries.front().name));
 }
 
+// The fixed arguments and settings of a program as the entry, checked
+// against its path and APPDIR; their file goes in right after the runner.
+void add_entry_options(const arguments &args, std::vector<archive_entry> &entries) {
+    const std::u16string &program = entries[1].name;
+    check_entry_command_line(args.entry_options, program);
+    std::vector<std::u16string> fixed;
+    for (const auto &option : args.entry_options) {
+        if (!option.setting) {
+            fixed.push_back(option.text);
+        }
+    }
+    for (const auto &warning : missing_file_warnings(entries, fixed)) {
+        warn(warning);
+    }
+    entries.insert(entries.begin() + 1, entry_options_entry(args.entry_options));
+}
+
 // What build makes of its entry: checked, a pack_error unless the launcher
 // can run it. With the check off any file goes in, yet a program is still
 // known by its headers, as the check knows it, so that the runner that
@@ -102,6 +119,12 @@ std::vector<archive_entry> collect(const arguments &args, executable_options *op
             warn(warning);
         }
         add_runner(args, *entry, entries, *options);
+        if (!args.entry_options.empty()) {
+            add_entry_options(args, entries);
+        }
+    } else if (!args.entry_options.empty()) {
+        throw pack_error("--entry-arg and --env need a program (an .exe) as the entry; " + *args.entry +
+                         " is not one, and a DLL has no command line of its own");
     }
     if (auto warning = long_path_warning(entries)) {
         warn(*warning);
@@ -186,6 +209,7 @@ int pack(const arguments &args) {
                     !args.unpack_dir,
                 "block writes no executable: --launcher, --icon, --version, --console, --gui, --cache and "
                 "--unpack-dir are for build and link");
+        require(args.entry_options.empty(), "--entry-arg and --env are for build, with a program as the entry");
         auto entries = collect(args);
         staged_output out(*args.output);
         with_progress(entries, [&](const progress_callback &progress) {
@@ -195,6 +219,7 @@ int pack(const arguments &args) {
         return 0;
     }
     executable_options options = exe_options(args);  // before the long part
+    check_entry_options(args.entry_options);
     launcher_image launcher = choose_launcher(args, options);
     auto entries = collect(args, &options);
     staged_output out(*args.output);
@@ -211,6 +236,7 @@ int link(const arguments &args) {
     require(args.positional.size() == 1, "expected one BLOCK file");
     require(args.output.has_value(), "-o is required");
     require(args.block.checksum, "--no-checksum is for build and block: link puts the block in as it is");
+    require(args.entry_options.empty(), "--entry-arg and --env are for build, with a program as the entry");
     fs::path block = utf8_path(args.positional[0]);
     std::error_code error;
     std::uint64_t length = fs::file_size(block, error);

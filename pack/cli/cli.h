@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "pack/archive/archive.h"
+#include "pack/image/image.h"
 #include "pack/pe/rsrc/rsrc.h"
 
 namespace velsor {
@@ -40,6 +41,7 @@ struct arguments {
     bool gui = false;
     bool cache = false;
     std::optional<std::string> unpack_dir;
+    std::vector<entry_option> entry_options;  // --entry-arg and --env, in order
     block_options block;
     bool entry_check = true;
     bool name_check = true;

@@ -18,7 +18,7 @@ namespace velsor {
 
 namespace {
 
-constexpr std::uint64_t largest_runner = 16u << 20;  // a bound for keeping the runner entry in memory
+constexpr std::uint64_t largest_kept = 16u << 20;  // a bound for keeping velsor's own entries in memory
 
 std::string display(const std::u16string &name) { return utf16_to_utf8(name); }
 
@@ -31,13 +31,27 @@ void list_unpack_mode(const fs::path &file, const block_location &block, std::os
     }
 }
 
+// The lines of a program's fixed arguments and settings, in their order.
+void list_entry_options(const bytes &file, std::ostream &out) {
+    auto options = decode_entry_options(file);
+    if (!options) {
+        out << "entry options: damaged (" << display(entry_options_name()) << " cannot be read)\n";
+        return;
+    }
+    for (const auto &option : *options) {
+        out << (option.setting ? "entry environment: " : "entry argument: ") << display(option.text) << '\n';
+    }
+}
+
 }  // namespace
 
 void list_payload(const fs::path &file, std::ostream &out) {
     block_location block = locate_block(file);
-    // A runner as the first entry names the program it starts.
-    bool first = true, in_runner = false;
-    bytes runner;
+    // A runner as the first entry names the program it starts; the entry
+    // file right after it holds the program's fixed arguments.
+    size_t index = 0;
+    bool in_runner = false, in_options = false, has_options = false;
+    bytes runner, options;
     name_review review;
     size_t refused = 0;
     archive_visitor visitor{
@@ -50,18 +64,25 @@ void list_payload(const fs::path &file, std::ostream &out) {
                 refused++;
             }
             out << '\n';
-            in_runner = first && name == runner_entry_name && size <= largest_runner;
-            first = false;
+            in_runner = index == 0 && name == runner_entry_name && size <= largest_kept;
+            bool options_file = index == 1 && !runner.empty() && name == entry_options_name();
+            has_options = has_options || options_file;
+            in_options = options_file && size <= largest_kept;  // a larger one reads as damaged
+            index++;
         },
         [&](const unsigned char *p, size_t n) {
-            if (in_runner) {
-                runner.insert(runner.end(), p, p + n);
+            bytes &keep = in_runner ? runner : options;
+            if (in_runner || in_options) {
+                keep.insert(keep.end(), p, p + n);
             }
         },
-        [&] { in_runner = false; }};
+        [&] { in_runner = in_options = false; }};
     archive_totals t = read_archive(file, block, visitor);
     if (auto program = runner_program(runner)) {
         out << "runs " << display(*program) << " (started by " << display(runner_entry_name) << ")\n";
+        if (has_options) {
+            list_entry_options(options, out);
+        }
     }
     char ratio[32] = "-";
     if (t.compressed_bytes > 0) {
@@ -88,7 +109,7 @@ struct comparison {
     std::ostream &out;
     size_t differences = 0;
     size_t entries = 0;
-    size_t runners = 0;  // 1 when the payload starts with the runner
+    size_t own = 0;  // velsor's own files: the runner first, and the entry file after it
 
     std::u16string name;
     bool judging = false;  // the current entry has a file to compare with
@@ -105,11 +126,13 @@ struct comparison {
         name = entry_name;
         judging = false;
         file.close();
-        // The runner that starts a packed program is velsor's own file.
+        // The runner that starts a packed program is velsor's own file, and
+        // so is the file of its fixed arguments right after it.
         bool runner = entries == 0 && name == runner_entry_name;
+        bool options = entries == 1 && own == 1 && name == entry_options_name();
         entries++;
-        if (runner) {
-            runners++;
+        if (runner || options) {
+            own++;
             return;
         }
         if (seen.count(name) != 0) {
@@ -170,7 +193,7 @@ bool verify_payload(const fs::path &file, const fs::path &app_dir, std::ostream 
         }
     }
     if (cmp.differences == 0) {
-        out << path_utf8(file) << " holds exactly the " << totals.files - cmp.runners << " files of " << path_utf8(app_dir) << '\n';
+        out << path_utf8(file) << " holds exactly the " << totals.files - cmp.own << " files of " << path_utf8(app_dir) << '\n';
         return true;
     }
     out << path_utf8(file) << " differs from " << path_utf8(app_dir) << " in " << cmp.differences

@@ -147,6 +147,41 @@ bytes runner_for_program(const runner_image &runner, const std::u16string &progr
 // The payload's first entry for `program`: the runner, filled in.
 archive_entry runner_entry(const runner_image &runner, const std::u16string &program);
 
+/*-**** The program's fixed arguments and environment ****/
+
+// --entry-arg TEXT and --env NAME=VALUE, in the order given and as written:
+// the file .velsor\entry, which goes in right after the runner. Its form
+// and what the runner makes of it: program/entry_options.h.
+struct entry_option {
+    bool setting = false;  // --env; else --entry-arg
+    std::u16string text;
+    bool operator==(const entry_option &) const = default;
+};
+
+// Checks each option as the runner will expand it: a pack_error (one line)
+// for a setting without '=' or with an empty NAME before the first '=', a
+// placeholder other than {UNPACK_DIR}, {ENV:NAME} and {{ (in a setting's
+// VALUE; its NAME is literal), a VALUE that could pass 32,767 units once
+// expanded ({UNPACK_DIR} counted at the longest unpacked directory,
+// {ENV:NAME} as empty), or options that take more room than the runner
+// reads.
+void check_entry_options(const std::vector<entry_option> &options);
+
+// A pack_error when the command line of `program` (its payload name) could
+// pass 32,767 units with its fixed arguments: its path in the longest
+// unpacked directory, in quotes, then each argument expanded so and quoted
+// as the runner quotes it.
+void check_entry_command_line(const std::vector<entry_option> &options, const std::u16string &program);
+
+// The file's bytes, and the options read back from them (nothing when the
+// bytes are not such a file).
+bytes encode_entry_options(const std::vector<entry_option> &options);
+std::optional<std::vector<entry_option>> decode_entry_options(const bytes &file);
+
+// The file's name in the payload, and the payload's entry for `options`.
+std::u16string entry_options_name();
+archive_entry entry_options_entry(const std::vector<entry_option> &options);
+
 /*-**** Packed files ****/
 
 // A packed executable's block is found through its .qzv section; any other

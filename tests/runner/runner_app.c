@@ -7,6 +7,11 @@
  *                      argument 0 and the first two), to FILE: UTF-16LE, each
  *                      argument followed by a 0 unit, the two lists separated
  *                      by a 1 unit
+ *   argv FILE ARGS...  the same from argument 0 on: its own path, "argv",
+ *                      FILE, ARGS
+ *   env FILE NAMES...  write the value of each environment variable NAME to
+ *                      FILE: UTF-16LE, each followed by a 0 unit; an unset
+ *                      one as a lone 1 unit
  *   wait_ctrl READY    handle Ctrl+C: write READY, wait for it, return 7
  *   ignore_ctrl READY  ignore Ctrl+C: write READY, sleep 60 s, return 0
  *   spawn READY        start itself with "sleep", write READY holding
@@ -45,7 +50,21 @@ static int write_file(const wchar_t *path, const void *data, DWORD size) {
     return ok && MoveFileExW(partial, path, MOVEFILE_REPLACE_EXISTING) ? 0 : 80;
 }
 
-static int write_args(const wchar_t *path, int argc, wchar_t **argv) {
+static int write_env(const wchar_t *path, int argc, wchar_t **argv) {
+    static wchar_t out[98304];
+    size_t n = 0;
+    for (int i = 3; i < argc && n < 60000; i++, out[n++] = 0) {
+        SetLastError(ERROR_SUCCESS);
+        DWORD got = GetEnvironmentVariableW(argv[i], out + n, 32768);
+        n += got < 32768 ? got : 0;
+        if (got == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+            out[n++] = 1;
+        }
+    }
+    return write_file(path, out, (DWORD)(n * sizeof(wchar_t)));
+}
+
+static int write_args(const wchar_t *path, int argc, wchar_t **argv, int first) {
     static wchar_t out[65536];
     size_t n = 0;
     int split_count = 0;
@@ -53,7 +72,7 @@ static int write_args(const wchar_t *path, int argc, wchar_t **argv) {
     for (int list = 0; list < 2; list++) {
         int count = list == 0 ? argc : split_count;
         wchar_t **items = list == 0 ? argv : split;
-        for (int i = 3; i < count && n < 60000; i++) {
+        for (int i = first; i < count && n < 60000; i++) {
             size_t length = wcslen(items[i]);
             wmemcpy(out + n, items[i], length);
             n += length;
@@ -159,7 +178,13 @@ int wmain(int argc, wchar_t **argv) {
         return (int)wcstoul(argv[2], NULL, 0);
     }
     if (wcscmp(mode, L"args") == 0 && argc > 2) {
-        return write_args(argv[2], argc, argv);
+        return write_args(argv[2], argc, argv, 3);
+    }
+    if (wcscmp(mode, L"argv") == 0 && argc > 2) {
+        return write_args(argv[2], argc, argv, 0);
+    }
+    if (wcscmp(mode, L"env") == 0 && argc > 2) {
+        return write_env(argv[2], argc, argv);
     }
     if (wcscmp(mode, L"wait_ctrl") == 0 && argc > 2) {
         ctrl_c_seen = CreateEventW(NULL, TRUE, FALSE, NULL);

@@ -11,7 +11,7 @@ TEST(Cli, HelpDocumentsCommandsExitCodesAndLinks) {
     EXPECT_EQ(r.err, "");
     for (const char *text : {"build", "block", "link", "list FILE", "verify FILE APPDIR", "extract FILE DIR", "exit status",
                              "0 done", "1 bad input", "2 usage error", "3 verify found differences",
-                             "Symbolic links", "outside APPDIR"}) {
+                             "Symbolic links", "outside APPDIR", "--entry-arg TEXT", "--env NAME=VALUE"}) {
         EXPECT_NE(r.out.find(text), std::string::npos) << "help lacks: " << text;
     }
 }

@@ -1,0 +1,1 @@
+return {hello = function(...) return "hello " .. table.concat({...}, ",") end}
