@@ -44,6 +44,8 @@ struct disposition_ex_info {
     DWORD flags;
 };
 
+static const FILE_INFORMATION_CLASS file_internal_information = (FILE_INFORMATION_CLASS)6;  // FileInternalInformation
+
 // ntdll's directory query, which the user-mode headers leave out.
 extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
                                                FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
@@ -135,11 +137,13 @@ static bool has_file_id(HANDLE file, LARGE_INTEGER id) {
     if (id.QuadPart == 0 || id.QuadPart == -1) {
         return true;
     }
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(file, &information)) {
-        return false;
-    }
-    return information.nFileIndexHigh == (DWORD)id.HighPart && information.nFileIndexLow == id.LowPart;
+    // The ID alone (FileInternalInformation): GetFileInformationByHandle
+    // also asks for the volume's serial number, which costs Wine a call to
+    // another process for every entry.
+    LARGE_INTEGER own = {};
+    IO_STATUS_BLOCK io = {};
+    NTSTATUS status = NtQueryInformationFile(file, &io, &own, sizeof own, file_internal_information);
+    return NT_SUCCESS(status) && own.QuadPart == id.QuadPart;
 }
 
 // What the opened entry is, held against its listing; `attributes` gets

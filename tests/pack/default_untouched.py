@@ -26,13 +26,13 @@ import shutil
 import subprocess
 import sys
 
-LAUNCHER = "33e197f7434983ff69b0ac4c20b254c5f8dba478c7f09b149d39d4ac92cee1e6"
+LAUNCHER = "97f8170ddbf80b121084a10c9bd3b19e2fac2c0d5ec58886dccf690a658af94f"
 
 EXPECTED = {
-    "build": "8a98d7d4c9335c987d35d6f98bf305ac6aeedd8e390602a210b6949d5d7f638e",
-    "console": "b59d3e2326f14a7d6737a29c00d271a2e1f067ecf06a5cc2869ce9f2bf2ed0fb",
-    "link": "8a98d7d4c9335c987d35d6f98bf305ac6aeedd8e390602a210b6949d5d7f638e",
-    "build-no-checksum": "2ec62dc3c9dd24567cb4ae0a525b1c4d4d707382a26c985063559eb68601e24b",
+    "build": "0e377a48a56d9218a8485736327c420e2f375f0e366ffae41aeffba765c6db2e",
+    "console": "01627c31c8ef58ab45550cf83fba6ce260023b26a3da53d7c9c6920e2c31760d",
+    "link": "0e377a48a56d9218a8485736327c420e2f375f0e366ffae41aeffba765c6db2e",
+    "build-no-checksum": "99d00059caf3e5807c644b90e9b3b27026e5978510da1f945c27098c7277eadc",
 }
 
 
