@@ -229,6 +229,8 @@ static HANDLE hold_private_parent(wchar_t *parent, const wchar_t **own_name) {
     return held;  // never closed: the process's end closes it
 }
 
+const wchar_t *cache_application_dll(void) { return cache_held_application_dll(); }
+
 // The payload is read once per run, so this run unpacks at most once.
 void cache_prepare(const wchar_t *directory) {
     final_directory = directory;

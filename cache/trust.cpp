@@ -45,9 +45,11 @@ struct trust_check {
     HANDLE *files;  // the files the loader maps
     size_t file_count;
     size_t file_capacity;
+    wchar_t first_file[payload_path_capacity];  // the record's first, the application DLL
 };
 
 static trust_check kept;  // the last check made with `keep`
+static wchar_t kept_application_dll[payload_path_capacity];
 
 static bool grow(void **array, size_t *capacity, size_t count, size_t size) {
     if (count < *capacity) {
@@ -254,6 +256,9 @@ static bool code_file_intact(trust_check *check, HANDLE directory, const wchar_t
 // private directories, and private itself when the loader maps it.
 static bool listed_file_intact(void *context, const cache_record_file *file) {
     trust_check *check = (trust_check *)context;
+    if (check->first_file[0] == L'\0' && !join_path(check->first_file, check->directory, file->name, NULL)) {
+        return false;
+    }
     const wchar_t *last = wcsrchr(file->name, L'\\');
     size_t directory_length = last == NULL ? 0 : (size_t)(last - file->name);
     const wchar_t *leaf = last == NULL ? file->name : last + 1;
@@ -289,11 +294,14 @@ bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, o
     if (trusted && keep) {
         release(&kept);
         kept = check;
+        copy_bounded(kept_application_dll, check.first_file, payload_path_capacity);
     } else {
         release(&check);
     }
     return trusted;
 }
+
+const wchar_t *cache_held_application_dll(void) { return kept_application_dll; }
 
 HANDLE cache_held_velsor_directory(void) {
     const wchar_t *velsor = wide_name(velsor_directory_name);

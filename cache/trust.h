@@ -30,3 +30,7 @@ bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, o
 // The held .velsor directory of the directory that the last check with
 // `keep` trusted.
 HANDLE cache_held_velsor_directory(void);
+
+// The full path of the first file that the record of the directory the last
+// check with `keep` trusted lists: the application DLL. Empty before.
+const wchar_t *cache_held_application_dll(void);

@@ -129,8 +129,25 @@ static DWORD wait_for_child(HANDLE child) {
     return exit_code;
 }
 
-static int run_parent(const wchar_t *argv0) {
+static int run_application(int argc, wchar_t **argv, const wchar_t *dll_path);
+
+// The cache mode: the directory stays, so nothing is left to clean up and
+// no second process is needed; the application runs in this one, as a
+// program started directly would. VELSOR_ONEFILE_PARENT goes, so that an
+// instance the application starts of this same executable is a whole run
+// of its own, never a child of this one.
+static int run_in_this_process(int argc, wchar_t **argv) {
+    payload_close();
+    env_unset("VELSOR_ONEFILE_PARENT");
+    return run_application(argc, argv, unpack_mode_application_dll());
+}
+
+static int run_parent(const wchar_t *argv0, int argc, wchar_t **argv) {
     unpack_mode_prepare_directory();
+    if (unpack_mode_keeps_directory()) {
+        set_application_environment(argv0);
+        return run_in_this_process(argc, argv);
+    }
     payload_close();
     set_application_environment(argv0);
     DWORD exit_code = wait_for_child(launch_child());
@@ -142,7 +159,12 @@ static int run_parent(const wchar_t *argv0) {
 
 static int run_child(int argc, wchar_t **argv) {
     extract_entries(extract_as_child, target_directory, NULL);
-    const wchar_t *dll_path = application_dll_path();
+    return run_application(argc, argv, application_dll_path());
+}
+
+// Loads the application DLL from the unpacked directory and returns what
+// its run_code returns.
+static int run_application(int argc, wchar_t **argv, const wchar_t *dll_path) {
     if (dll_path[0] == L'\0') {
         // An archive without entries has no application to run.
         fatal_error("Error, payload holds no application DLL.");
@@ -186,9 +208,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
         fatal_expand_failed(path_template);
     }
     normalize_target_directory(target_directory);
-    if (!child && !SetConsoleCtrlHandler(console_control_handler, TRUE)) {
+    // In the cache mode the application runs in this process and gets the
+    // console's events as a program started directly does.
+    if (!child && !unpack_mode_keeps_directory() && !SetConsoleCtrlHandler(console_control_handler, TRUE)) {
         fatal_error("Error, failed to register signal handler.");
     }
     payload_open();
-    return child ? run_child(argc, argv) : run_parent(typed_argv0);
+    return child ? run_child(argc, argv) : run_parent(typed_argv0, argc, argv);
 }

@@ -25,6 +25,8 @@ const wchar_t *unpack_mode_template(const wchar_t *default_template) {
 
 bool unpack_mode_keeps_directory(void) { return (unpack_mode_record_flags() & unpack_mode_flag_cache) != 0; }
 
+const wchar_t *unpack_mode_application_dll(void) { return cache_application_dll(); }
+
 void unpack_mode_prepare_directory(void) {
     if (unpack_mode_keeps_directory()) {
         cache_prepare(target_directory);

@@ -28,11 +28,16 @@ bool unpack_mode_keeps_directory(void);
 // cache mode a trusted cached directory held in use for this run.
 void unpack_mode_prepare_directory(void);
 
+// In cache mode, the application DLL in the held cached directory.
+const wchar_t *unpack_mode_application_dll(void);
+
 #else
 
 static inline const wchar_t *unpack_mode_template(const wchar_t *default_template) { return default_template; }
 
 static inline bool unpack_mode_keeps_directory(void) { return false; }
+
+static inline const wchar_t *unpack_mode_application_dll(void) { return application_dll_path(); }
 
 static inline void unpack_mode_prepare_directory(void) {
     create_new_directory(target_directory, NULL);

@@ -118,6 +118,18 @@ TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
     EXPECT_EQ(seen[L"argc"], L"5");
     EXPECT_EQ(seen[L"VELSOR_ONEFILE_DIRECTORY"] + L"\\" + v1, harness::bin_path(v1));
     EXPECT_EQ(seen[L"VELSOR_ONEFILE_RANDOM"], L"(unset)");
+    // One process: the application runs in the launcher's, as the program
+    // would run started directly, and no instance is taken for its child.
+    EXPECT_EQ(seen[L"pid"], std::to_wstring(r.process_id));
+    EXPECT_EQ(seen[L"VELSOR_ONEFILE_PARENT"], L"(unset)");
+    EXPECT_EQ(seen[L"VELSOR_ORIGINAL_ARGV0"], harness::bin_path(v1));
+    std::wstring again = scratch + L"\\again";
+    r = harness::run(harness::bin_path(v1), {L"again", again});
+    EXPECT_EQ(r.exit_code, 0u);
+    auto restarted = report(again);
+    EXPECT_NE(restarted[L"pid"], std::to_wstring(r.process_id));
+    EXPECT_EQ(restarted[L"VELSOR_ONEFILE_PARENT"], L"(unset)") << "the restarted instance ran as a child";
+    EXPECT_EQ(restarted[L"dll_path"], cached + L"\\probe.dll");
     EXPECT_EQ(run_exit(v1, 0xC0000005), 0xC0000005u);
     EXPECT_EQ(write_times(cached), first) << "a later run wrote into the cache";
 

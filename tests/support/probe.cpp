@@ -152,6 +152,23 @@ extern "C" __declspec(dllexport) int __stdcall run_code(int argc, wchar_t **argv
     if (mode == L"print") {
         return print_lines();
     }
+    if (mode == L"again") {  // starts its own executable with "report FILE" and returns its exit code
+        wchar_t self[MAX_PATH * 4];
+        GetModuleFileNameW(NULL, self, MAX_PATH * 4);
+        std::wstring line = L"\"" + std::wstring(self) + L"\" report \"" + value + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessW(self, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+            return 97;
+        }
+        DWORD code = 96;
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return (int)code;
+    }
     if (mode == L"load") {  // loads a DLL by name and returns what its plugin_id() says
         HMODULE plugin = LoadLibraryW(value);
         FARPROC id = plugin == NULL ? NULL : GetProcAddress(plugin, "plugin_id");
