@@ -12,8 +12,8 @@ app, entry_file, entry_name = sys.argv[1:4]
 shutil.rmtree(app, ignore_errors=True)
 os.makedirs(os.path.dirname(os.path.join(app, entry_name)), exist_ok=True)
 shutil.copy(entry_file, os.path.join(app, entry_name))
-for spec in sys.argv[4:]:
-    directory, count = spec.split(":")
+for part in sys.argv[4:]:
+    directory, count = part.split(":")
     os.makedirs(os.path.join(app, directory))
     names = ["%04d.txt" % i for i in range(int(count))] or ["keep.txt"]
     for name in names:
