@@ -27,6 +27,7 @@
 #include "base/fatal.h"
 #include "base/layout.h"
 #include "base/text.h"
+#include "cache/flush.h"
 #include "cache/lock.h"
 #include "cache/record.h"
 #include "cache/retire.h"
@@ -100,14 +101,15 @@ static void write_record(void) {
     CloseHandle(file);
 }
 
-// Each written file is flushed before the rename that publishes it, and
-// given a write time of our choosing, which the record keeps.
+// Each written file is given a write time of our choosing, which the
+// record keeps, and is flushed before the rename that publishes it: on the
+// flushing thread, while the next files are decoded (cache/flush.h).
 static void note_written_file(HANDLE file, const wchar_t *name, uint64_t size) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     uint64_t time = filetime_count(now) / write_time_step * write_time_step;
     FILETIME stamp = {(DWORD)time, (DWORD)(time >> 32)};
-    if (!FlushFileBuffers(file) || !SetFileTime(file, NULL, NULL, &stamp)) {
+    if (!SetFileTime(file, NULL, NULL, &stamp) || !flush_file(file)) {
         fatal_unpack_failed();
     }
     if (!cache_record_add_file(&record, name, size, time)) {
@@ -136,16 +138,21 @@ static void create_private_directory(wchar_t *directory) {
 // once they are all written.
 static void unpack_private_directory(wchar_t *directory) {
     create_private_directory(directory);
+    flush_start();  // without it, each file is flushed as it is written
     if (!cache_record_start(&record, program)) {
         fatal_out_of_memory();
     }
     write_record();
     extract_entries(extract_as_parent, directory, note_written_file);
+    bool flushed = flush_finish();  // closes the flushing thread's handles too
     if (!payload_frame_intact()) {
         release_in_use();
         release_extraction_directories();
         remove_tree(directory);
         fatal_decode_failed();
+    }
+    if (!flushed) {
+        fatal_unpack_failed();
     }
     if (!cache_record_finish(&record)) {
         fatal_out_of_memory();

@@ -42,5 +42,5 @@ velsor_room_library(velsor_program LINKS velsor_paths velsor_files velsor_base S
   ${root}/program/run.cpp ${root}/program/entry_options.cpp ${root}/program/program.cpp ${root}/program/job.cpp
   ${root}/program/launcher_process.cpp ${root}/program/sweep.cpp)
 velsor_room_library(velsor_cache LINKS velsor_payload velsor_paths velsor_files velsor_base SOURCES
-  ${root}/cache/publish.cpp ${root}/cache/lock.cpp ${root}/cache/record.cpp ${root}/cache/retire.cpp
+  ${root}/cache/publish.cpp ${root}/cache/flush.cpp ${root}/cache/lock.cpp ${root}/cache/record.cpp ${root}/cache/retire.cpp
   ${root}/cache/trust.cpp ${root}/cache/kept.cpp)
