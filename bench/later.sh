@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Later starts with --cache (the cache already filled), whole runs from
+# CreateProcessW to the end of the wait, under Wine:
+#   - the tiny application (bench_app.c as the application DLL, --console)
+#     against the same code built as a plain console executable;
+#   - 7-Zip (7z.exe with 7z.dll, running `7z i`) packed as a program entry
+#     against 7z.exe started directly;
+#   - each against a bare process start (a console program that returns).
+#
+#   bench/later.sh [ROUNDS]        (default 9, after a warm-up round)
+#   VELSOR_BENCH_BEFORE_PACK=/path/to/other/velsor-pack bench/later.sh [ROUNDS]
+#                                  also times that packer's launcher (say,
+#                                  the build before a change)
+#
+# Uses $VELSOR_PACK (default build/bin/velsor-pack of the build in
+# $VELSOR_BUILD_DIR, default build beside this folder) and the 7-Zip that
+# scripts/setup.sh fetches into build/_deps; writes to
+# $VELSOR_BUILD_DIR/bench-later. Every round runs each series once, the
+# order reversed every other round; figures are medians of the ratios taken
+# within each round.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=${VELSOR_BUILD_DIR:-$repo/build}
+rounds=${1:-9}
+out=$build/bench-later
+pack=${VELSOR_PACK:-$build/bin/velsor-pack}
+before=${VELSOR_BENCH_BEFORE_PACK:-}
+sevenzip=$build/_deps/7zip-26.3.1
+rm -rf "$out"
+mkdir -p "$out/raw" "$out/tiny" "$out/7z"
+
+wgcc=x86_64-w64-mingw32-gcc-posix
+wgxx=x86_64-w64-mingw32-g++-posix
+$wgcc -O2 -Wall -shared -o "$out/tiny/bench_app.dll" "$repo/bench/programs/bench_app.c" -lpsapi -static-libgcc -s
+$wgcc -O2 -Wall -municode -o "$out/bench_app.exe" "$repo/bench/programs/bench_app_main.c" -lpsapi -static-libgcc -s
+$wgcc -O2 -Wall -o "$out/bench_bare.exe" "$repo/bench/programs/bench_bare.c" -static-libgcc -s
+$wgxx -O2 -Wall -std=c++17 -municode -static -o "$out/bench_timer.exe" "$repo/bench/programs/bench_timer.cpp" -lshell32 -s
+cp "$sevenzip/7z.exe" "$sevenzip/7z.dll" "$out/7z/"
+
+# pack_both NAME PACKER: the tiny application and 7-Zip, with --cache.
+pack_both() {
+  "$2" build "$out/tiny" --entry bench_app.dll --console -o "$out/tiny-$1.exe" --cache \
+    --unpack-dir "{TEMP}\\velsor_bench_later_tiny_$1"
+  "$2" build "$out/7z" --entry 7z.exe -o "$out/7z-$1.exe" --cache \
+    --unpack-dir "{TEMP}\\velsor_bench_later_7z_$1"
+}
+pack_both now "$pack"
+series=(bare app tiny-now 7z 7z-now)
+if [ -n "$before" ]; then
+  pack_both before "$before"
+  series+=(tiny-before 7z-before)
+fi
+
+export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
+wine cmd /c exit </dev/null >/dev/null 2>&1
+win() { echo "Z:${1//\//\\}"; }
+wtemp=$(wine cmd /c echo %TEMP% </dev/null 2>/dev/null | tr -d '\r')
+work="$wtemp\\velsor_bench_later_work"
+caches() { for s in tiny_now 7z_now tiny_before 7z_before; do
+  wine cmd /c rmdir /s /q "$wtemp\\velsor_bench_later_$s" </dev/null >/dev/null 2>&1 || true; done; }
+timer() { wine "$out/bench_timer.exe" 1 "$work\\report.txt" "$work" "$@" </dev/null; }
+# run SERIES: one timed run, its line appended to raw/SERIES.txt. 7-Zip's
+# output goes to the same stdout; table's reader keeps the timer's lines.
+# Wine 8 now and then fails a CreateProcessW outright (error 1359, nothing
+# started): such a start is tried again, up to twice, and counted in
+# raw/retries.txt.
+run() {
+  local try
+  for try in 1 2 3; do
+    if start "$1"; then return 0; fi
+    echo "$1" >> "$out/raw/retries.txt"
+  done
+  return 1
+}
+start() {
+  case $1 in
+    bare) timer "$(win "$out/bench_bare.exe")" ;;
+    app) timer "$(win "$out/bench_app.exe")" "{REPORT}" ;;
+    tiny-*) timer "$(win "$out/$1.exe")" "{REPORT}" ;;
+    7z) timer "$(win "$out/7z/7z.exe")" i ;;
+    7z-*) timer "$(win "$out/$1.exe")" i ;;
+  esac >> "$out/raw/$1.txt"
+}
+caches
+for s in "${series[@]}"; do run "$s" >/dev/null; done   # fills the caches
+for s in "${series[@]}"; do mv "$out/raw/$s.txt" "$out/raw/$s.fill.txt"; done
+for round in $(seq 0 "$rounds"); do   # round 0 is a warm-up
+  if [ $((round % 2)) -eq 0 ]; then order=("${series[@]}")
+  else order=(); for ((i = ${#series[@]} - 1; i >= 0; i--)); do order+=("${series[$i]}"); done; fi
+  for s in "${order[@]}"; do run "$s"; done
+done
+caches
+wine cmd /c rmdir /s /q "$work" </dev/null >/dev/null 2>&1 || true
+
+python3 - "$out/raw" "${series[@]}" <<'PY' | tee "$out/table.txt"
+import os, statistics, sys
+raw, names, tick = sys.argv[1], sys.argv[2:], 1e-7
+def runs(name):
+    rows = []
+    for line in open(os.path.join(raw, name + ".txt")):
+        f = line.split()
+        if len(f) >= 3 and all(x.isdigit() for x in f[:3]) and int(f[0]) > 10**17:   # the timer's lines
+            rows.append(f)
+    rows = rows[1:]   # the first is a warm-up
+    assert all(r[2] == "0" for r in rows), name
+    return [(int(r[1]) - int(r[0])) * tick for r in rows]
+t = {n: runs(n) for n in names}
+assert len({len(v) for v in t.values()}) == 1, "rounds differ"
+med = lambda xs: statistics.median(xs)
+def per_round(f):
+    return med([f(*r) for r in zip(*(t[n] for n in names))])
+ix = {n: i for i, n in enumerate(names)}
+def ratio(num, den):
+    return per_round(lambda *r: r[ix[num]] / r[ix[den]])
+def over_direct(num, direct):   # (packed - direct) in bare starts
+    return per_round(lambda *r: (r[ix[num]] - r[ix[direct]]) / r[ix["bare"]])
+def vs_target(num, direct):   # packed / (direct + one bare start)
+    return per_round(lambda *r: r[ix[num]] / (r[ix[direct]] + r[ix["bare"]]))
+def fastest(num, direct):   # (packed - direct) in bare starts, from each series' fastest run
+    return (min(t[num]) - min(t[direct])) / min(t["bare"])
+print("| series (whole run, later start) | median | fastest | vs plain / direct | packed minus direct, in bare starts | same, fastest runs | vs direct + 1 bare | vs bare | target |")
+print("|---|---|---|---|---|---|---|---|---|")
+print("| bare process start (console, msvcrt) | %.0f ms | %.0f ms | - | - | - | - | 1.00 | - |" % (med(t["bare"]) * 1e3, min(t["bare"]) * 1e3))
+print("| tiny app as a plain console exe | %.0f ms | %.0f ms | 1.00 | - | - | - | %.2f | - |" % (
+    med(t["app"]) * 1e3, min(t["app"]) * 1e3, ratio("app", "bare")))
+for tag, label in (("now", "after"), ("before", "before")):
+    if "tiny-" + tag in t:
+        n = "tiny-" + tag
+        print("| tiny DLL app, --cache (%s) | %.0f ms | %.0f ms | **%.2f** (fastest %.2f) | %.2f | %.2f | - | %.2f | <= 1.2 x plain |" % (
+            label, med(t[n]) * 1e3, min(t[n]) * 1e3, ratio(n, "app"), min(t[n]) / min(t["app"]), over_direct(n, "app"),
+            fastest(n, "app"), ratio(n, "bare")))
+print("| 7z.exe i, started directly | %.0f ms | %.0f ms | 1.00 | - | - | - | %.2f | - |" % (
+    med(t["7z"]) * 1e3, min(t["7z"]) * 1e3, ratio("7z", "bare")))
+for tag, label in (("now", "after"), ("before", "before")):
+    if "7z-" + tag in t:
+        n = "7z-" + tag
+        print("| 7z i, --cache program entry (%s) | %.0f ms | %.0f ms | %.2f | **%.2f** | %.2f | %.2f | %.2f | <= direct + 1 bare |" % (
+            label, med(t[n]) * 1e3, min(t[n]) * 1e3, ratio(n, "7z"), over_direct(n, "7z"), fastest(n, "7z"),
+            vs_target(n, "7z"), ratio(n, "bare")))
+print()
+retries = os.path.join(raw, "retries.txt")
+retried = len(open(retries).readlines()) if os.path.exists(retries) else 0
+print("%d paired rounds after a warm-up round; %d start(s) Wine failed to create, tried again" % (len(t["bare"]), retried))
+PY
+echo "(machine: $(nproc) cores, $(uptime | sed 's/.*load/load/'))"
