@@ -98,7 +98,7 @@ TEST_F(Run, ArgumentsReachTheApplicationExactly) {
         std::wstring line = L"probe report " + harness::quote_argument(file(L"args.bin")) + L" " + tail;
         auto expected = harness::split_command_line(line);
         auto result = harness::run_command_line(exe, line);
-        ASSERT_EQ(result.exit_code, 0u) << harness::narrow(line);
+        ASSERT_EQ(result.exit_code, 0u) << harness::narrow(line) << result.err;
         auto seen = read_report(file(L"args.bin"));
         ASSERT_EQ(seen.argv.size(), expected.size()) << harness::narrow(line);
         EXPECT_TRUE(std::equal(seen.argv.begin() + 1, seen.argv.end(), expected.begin() + 1))

@@ -126,10 +126,18 @@ run_result run_command_line(const std::wstring &exe, const std::wstring &command
     std::wstring line = command_line;
     std::wstring environment = environment_block(options);
     PROCESS_INFORMATION process = {};
-    BOOL created = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                  CREATE_UNICODE_ENVIRONMENT | options.creation_flags, environment.data(),
-                                  options.current_directory.empty() ? nullptr : options.current_directory.c_str(),
-                                  &startup, &process);
+    // A loaded Wine now and then fails a start with an internal error (1359);
+    // another try then starts the process as usual.
+    BOOL created = FALSE;
+    for (int attempt = 0; attempt < 3 && !created; attempt++) {
+        created = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                 CREATE_UNICODE_ENVIRONMENT | options.creation_flags, environment.data(),
+                                 options.current_directory.empty() ? nullptr : options.current_directory.c_str(),
+                                 &startup, &process);
+        if (!created && GetLastError() != ERROR_INTERNAL_ERROR) {
+            break;
+        }
+    }
     if (options.capture) {
         CloseHandle(out_write);
         CloseHandle(err_write);
