@@ -34,6 +34,9 @@ static const DWORD largest_record_bytes = 64u << 20;
 struct held_directory {
     wchar_t *relative;  // below the top; empty for the top itself
     HANDLE handle;
+    BYTE *listing;  // its entries (FILE_FULL_DIR_INFO, chained), read once when first needed
+    size_t listing_size;
+    bool listed;
 };
 
 struct trust_check {
@@ -69,6 +72,7 @@ static void release(trust_check *check) {
     for (size_t i = 0; i < check->directory_count; i++) {
         CloseHandle(check->directories[i].handle);
         free(check->directories[i].relative);
+        free(check->directories[i].listing);
     }
     for (size_t i = 0; i < check->file_count; i++) {
         CloseHandle(check->files[i]);
@@ -102,14 +106,19 @@ static bool private_entry(const trust_check *check, HANDLE entry, const wchar_t 
     return held_owned_and_private(entry, name, check->owned);
 }
 
-static HANDLE find_directory(const trust_check *check, const wchar_t *relative, size_t length) {
+static held_directory *find_held(const trust_check *check, const wchar_t *relative, size_t length) {
     for (size_t i = check->directory_count; i > 0; i--) {  // the newest first: entries come grouped
-        const held_directory *d = &check->directories[i - 1];
+        held_directory *d = &check->directories[i - 1];
         if (wcslen(d->relative) == length && wcsncmp(d->relative, relative, length) == 0) {
-            return d->handle;
+            return d;
         }
     }
-    return INVALID_HANDLE_VALUE;
+    return NULL;
+}
+
+static HANDLE find_directory(const trust_check *check, const wchar_t *relative, size_t length) {
+    const held_directory *d = find_held(check, relative, length);
+    return d == NULL ? INVALID_HANDLE_VALUE : d->handle;
 }
 
 static bool add_directory(trust_check *check, const wchar_t *relative, size_t length, HANDLE handle) {
@@ -122,7 +131,7 @@ static bool add_directory(trust_check *check, const wchar_t *relative, size_t le
     }
     wmemcpy(copy, relative, length);
     copy[length] = L'\0';
-    check->directories[check->directory_count++] = {copy, handle};
+    check->directories[check->directory_count++] = {copy, handle, NULL, 0, false};
     return true;
 }
 
@@ -252,6 +261,50 @@ static bool code_file_intact(trust_check *check, HANDLE directory, const wchar_t
     return keep_file(check, handle);
 }
 
+/*-**** Data files, from their directory's listing ****/
+// A data file is looked up in its directory's listing, read once through
+// the held handle: a few calls per directory instead of an open per file.
+
+static const DWORD listing_batch = 64 * 1024;
+
+static bool read_listing(held_directory *directory) {
+    directory->listed = true;
+    for (FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;; kind = FileFullDirectoryInfo) {
+        BYTE *grown = (BYTE *)realloc(directory->listing, directory->listing_size + listing_batch);
+        if (grown == NULL) {
+            return false;
+        }
+        directory->listing = grown;
+        if (!GetFileInformationByHandleEx(directory->handle, kind, grown + directory->listing_size, listing_batch)) {
+            return GetLastError() == ERROR_NO_MORE_FILES;
+        }
+        directory->listing_size += listing_batch;
+    }
+}
+
+// The facts of `leaf` from the directory's listing.
+static bool listed_facts(held_directory *directory, const wchar_t *leaf, entry_facts *facts) {
+    if (!directory->listed && !read_listing(directory)) {
+        return false;
+    }
+    size_t length = wcslen(leaf);
+    for (size_t at = 0; at < directory->listing_size; at += listing_batch) {
+        FILE_FULL_DIR_INFO *entry = (FILE_FULL_DIR_INFO *)(directory->listing + at);
+        for (;; entry = (FILE_FULL_DIR_INFO *)((BYTE *)entry + entry->NextEntryOffset)) {
+            if (entry->FileNameLength == length * sizeof(wchar_t) &&
+                _wcsnicmp(entry->FileName, leaf, length) == 0) {
+                *facts = {(uint64_t)entry->EndOfFile.QuadPart, (uint64_t)entry->LastWriteTime.QuadPart,
+                          entry->FileAttributes};
+                return true;
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+        }
+    }
+    return false;
+}
+
 // One listed file: a plain file with its recorded size and time, in
 // private directories, and private itself when the loader maps it.
 static bool listed_file_intact(void *context, const cache_record_file *file) {
@@ -270,7 +323,8 @@ static bool listed_file_intact(void *context, const cache_record_file *file) {
         return code_file_intact(check, directory, leaf, file);
     }
     entry_facts facts;
-    return read_entry_facts_at(directory, leaf, wcslen(leaf), &facts) && plain_file_as_recorded(&facts, file);
+    held_directory *held = find_held(check, file->name, directory_length);
+    return held != NULL && listed_facts(held, leaf, &facts) && plain_file_as_recorded(&facts, file);
 }
 
 /*-**** The whole check ****/

@@ -19,8 +19,6 @@ static const ULONG directory_access =
     FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 static const ULONG file_access = GENERIC_WRITE | SYNCHRONIZE;
 static const ULONG share_no_delete = FILE_SHARE_READ | FILE_SHARE_WRITE;
-static const ULONG share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-static const FILE_INFORMATION_CLASS file_network_open_class = (FILE_INFORMATION_CLASS)34;  // FileNetworkOpenInformation
 static const ULONG held_directory_access =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 static const ULONG held_file_access = GENERIC_READ | SYNCHRONIZE;
@@ -172,27 +170,4 @@ HANDLE hold_file_at(HANDLE directory, const wchar_t *name, size_t length) {
 HANDLE open_file_at(HANDLE directory, const wchar_t *name, DWORD share) {
     return nt_create(directory, name, wcslen(name), held_file_access, share, disposition_open_if,
                      option_not_directory, NULL);
-}
-
-// Wine's NtQueryFullAttributesFile does not honour a root directory, so
-// the entry is opened for its attributes alone, relative to `directory`,
-// and asked through the handle (which, unlike GetFileInformationByHandle,
-// needs no volume query).
-bool read_entry_facts_at(HANDLE directory, const wchar_t *name, size_t length, entry_facts *facts) {
-    HANDLE entry = nt_create(directory, name, length, FILE_READ_ATTRIBUTES | SYNCHRONIZE, share_all,
-                             disposition_open, 0, NULL);
-    if (entry == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    FILE_NETWORK_OPEN_INFORMATION information = {};
-    IO_STATUS_BLOCK io = {};
-    NTSTATUS status = NtQueryInformationFile(entry, &io, &information, sizeof information, file_network_open_class);
-    CloseHandle(entry);
-    if (!NT_SUCCESS(status)) {
-        return false;
-    }
-    facts->size = (uint64_t)information.EndOfFile.QuadPart;
-    facts->write_time = (uint64_t)information.LastWriteTime.QuadPart;
-    facts->attributes = information.FileAttributes;
-    return true;
 }

@@ -49,11 +49,9 @@ HANDLE hold_file_at(HANDLE directory, const wchar_t *name, size_t length);
 // with `share`, never through a link.
 HANDLE open_file_at(HANDLE directory, const wchar_t *name, DWORD share);
 
-// The size, last-write time and attributes of the entry `name` in
-// `directory` itself (a link as the link); false when it cannot be read.
+// What a check compares of a file: its size, last-write time and attributes.
 struct entry_facts {
     uint64_t size;
     uint64_t write_time;
     DWORD attributes;
 };
-bool read_entry_facts_at(HANDLE directory, const wchar_t *name, size_t length, entry_facts *facts);
