@@ -7,8 +7,8 @@
 // checked so: in a directory that only the owner side may change, nobody
 // else can have added, replaced or renamed a file. The files that the
 // loader maps (.dll, .exe) are checked themselves as well; the others are
-// covered by their directories, and are looked at by name relative to
-// their directory's handle, without an open of their own. The recorded size
+// covered by their directories, and are looked up in their directory's
+// listing, read once through its held handle, without an open of their own. The recorded size
 // and last-write time of each file then catch a file that was replaced
 // after it was written, even by one of the same size.
 //
