@@ -26,13 +26,13 @@ import shutil
 import subprocess
 import sys
 
-LAUNCHER = "97f8170ddbf80b121084a10c9bd3b19e2fac2c0d5ec58886dccf690a658af94f"
+LAUNCHER = "3d2361524239a39f816b1a9e3040c0f6ec464c59b494dc6691e8638e61a24092"
 
 EXPECTED = {
-    "build": "0e377a48a56d9218a8485736327c420e2f375f0e366ffae41aeffba765c6db2e",
-    "console": "01627c31c8ef58ab45550cf83fba6ce260023b26a3da53d7c9c6920e2c31760d",
-    "link": "0e377a48a56d9218a8485736327c420e2f375f0e366ffae41aeffba765c6db2e",
-    "build-no-checksum": "99d00059caf3e5807c644b90e9b3b27026e5978510da1f945c27098c7277eadc",
+    "build": "9ed30bbd165795115a4b4aef38324d39c5bce273d06222115ee485eda38ed12c",
+    "console": "39b5ab83b5c12de3eae2da977a0fc679b49bb22abd83d645fba79a6ea03c92ed",
+    "link": "9ed30bbd165795115a4b4aef38324d39c5bce273d06222115ee485eda38ed12c",
+    "build-no-checksum": "895e8faaee3a9d70b03ab8f3c097a9becc1dd6898ba63347957456a3d19f845f",
 }
 
 
