@@ -64,7 +64,6 @@ struct level {
 // The walk: its levels from the start (0) down to the innermost (depth).
 // Kept on the heap, not on the stack of whichever thread removes.
 struct walk {
-    bool links_only;    // remove the links only
     bool delete_start;  // the start is the tree's top (not its parent): it goes too
     int deepest;        // the deepest level the walk may go to
     int depth;
@@ -168,15 +167,8 @@ static verdict judge(HANDLE file, const FILE_ID_BOTH_DIR_INFO *listed, DWORD *at
 
 // Settles a judged entry that the walk does not enter; true when nothing
 // that should go is left of it.
-static bool settle(const walk *w, HANDLE file, verdict judged, DWORD attributes) {
-    switch (judged) {
-    case verdict_link:
-        return delete_by_handle(file, attributes);
-    case verdict_file:
-        return w->links_only || delete_by_handle(file, attributes);
-    default:
-        return false;
-    }
+static bool settle(HANDLE file, verdict judged, DWORD attributes) {
+    return (judged == verdict_link || judged == verdict_file) && delete_by_handle(file, attributes);
 }
 
 /*-**** The walk ****/
@@ -251,7 +243,7 @@ static bool descend(walk *w, HANDLE directory, DWORD attributes) {
 // learns whether it did.
 static void ascend(walk *w) {
     level *done = &w->levels[w->depth];
-    bool gone = done->clear && (w->links_only || delete_by_handle(done->directory, done->attributes));
+    bool gone = done->clear && delete_by_handle(done->directory, done->attributes);
     CloseHandle(done->directory);
     free(done->listing);
     w->depth--;
@@ -275,7 +267,7 @@ static void handle_entry(walk *w, level *here, const FILE_ID_BOTH_DIR_INFO *entr
     if (judged == verdict_directory && descend(w, file, attributes)) {
         return;  // the new level holds the handle now
     }
-    if (judged == verdict_directory || !settle(w, file, judged, attributes)) {
+    if (judged == verdict_directory || !settle(file, judged, attributes)) {
         here->clear = false;
     }
     CloseHandle(file);
@@ -293,19 +285,17 @@ static bool run_walk(walk *w) {
         } else if (w->depth > 0) {
             ascend(w);
         } else {
-            bool delete_start = w->delete_start && !w->links_only;
-            return here->clear && (!delete_start || delete_by_handle(here->directory, here->attributes));
+            return here->clear && (!w->delete_start || delete_by_handle(here->directory, here->attributes));
         }
     }
 }
 
 // A walk that starts at the level `start`, whose listing it owns from
 // here on; the handle stays the caller's.
-static bool walk_from(const level *start, bool links_only, bool delete_start) {
+static bool walk_from(const level *start, bool delete_start) {
     walk *w = (walk *)malloc(sizeof(walk));
     bool clear = false;
     if (w != NULL) {
-        w->links_only = links_only;
         w->delete_start = delete_start;
         w->deepest = delete_start ? deepest_level : deepest_level + 1;
         w->depth = 0;
@@ -392,7 +382,7 @@ static NTSTATUS list_one(HANDLE parent, const wchar_t *name, BYTE *listing) {
 // The top is an entry of its parent like any other: listed through the
 // parent's handle (by its name, the first query on that handle), then
 // opened, judged and removed by the walk that starts at the parent.
-static bool walk_entry_of(HANDLE parent, const wchar_t *name, bool links_only) {
+static bool walk_entry_of(HANDLE parent, const wchar_t *name) {
     BYTE *listing = (BYTE *)malloc(listing_capacity);
     if (listing == NULL) {
         return false;
@@ -405,10 +395,12 @@ static bool walk_entry_of(HANDLE parent, const wchar_t *name, bool links_only) {
     level start = fresh_level(parent, 0, listing);
     start.next = (const FILE_ID_BOTH_DIR_INFO *)listing;
     start.more = false;  // that entry is the parent's whole listing here
-    return walk_from(&start, links_only, false);
+    return walk_from(&start, false);
 }
 
-static bool walk_path(const wchar_t *path, bool links_only) {
+/*-**** Entry points ****/
+
+bool remove_tree(const wchar_t *path) {
     split_path parts;
     if (!split(path, &parts)) {
         return false;
@@ -425,18 +417,14 @@ static bool walk_path(const wchar_t *path, bool links_only) {
     DWORD error = GetLastError();
     bool gone = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     if (parent != INVALID_HANDLE_VALUE) {
-        gone = walk_entry_of(parent, parts.name, links_only);
+        gone = walk_entry_of(parent, parts.name);
         CloseHandle(parent);
     }
     free(parts.parent);
     return gone;
 }
 
-/*-**** Entry points ****/
-
-bool remove_tree(const wchar_t *path) { return walk_path(path, false); }
-
-bool remove_links_below(const wchar_t *path) { return walk_path(path, true); }
+/*-**** Holding the top already ****/
 
 bool remove_tree_at(HANDLE directory) {
     FILE_ATTRIBUTE_TAG_INFO tag;
@@ -451,5 +439,5 @@ bool remove_tree_at(HANDLE directory) {
         return false;
     }
     level start = fresh_level(directory, tag.FileAttributes, listing);  // restarts: the caller may have listed it
-    return walk_from(&start, false, true);
+    return walk_from(&start, true);
 }

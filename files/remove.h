@@ -29,6 +29,3 @@ bool remove_tree(const wchar_t *path);
 // handle to it is closed. True when all of it went.
 bool remove_tree_at(HANDLE directory);
 
-// Removes every link below `path` as a link and leaves everything else.
-// True when no link is left below `path` (also when `path` is gone).
-bool remove_links_below(const wchar_t *path);

@@ -26,13 +26,13 @@ import shutil
 import subprocess
 import sys
 
-LAUNCHER = "3d2361524239a39f816b1a9e3040c0f6ec464c59b494dc6691e8638e61a24092"
+LAUNCHER = "e61db853d3c3b4d0b1828445e98f0f06c8da995eba7134bb6d709aff1b4ac80b"
 
 EXPECTED = {
-    "build": "9ed30bbd165795115a4b4aef38324d39c5bce273d06222115ee485eda38ed12c",
-    "console": "39b5ab83b5c12de3eae2da977a0fc679b49bb22abd83d645fba79a6ea03c92ed",
-    "link": "9ed30bbd165795115a4b4aef38324d39c5bce273d06222115ee485eda38ed12c",
-    "build-no-checksum": "895e8faaee3a9d70b03ab8f3c097a9becc1dd6898ba63347957456a3d19f845f",
+    "build": "fc71c1f2e93468029b2f6fadae44ab281b70cc7fbab2710eb17ebde3732ee4fc",
+    "console": "95b61dca691cf69573a5b0d02fbb92eee70eb9499e68a6e305075878ed5e113e",
+    "link": "fc71c1f2e93468029b2f6fadae44ab281b70cc7fbab2710eb17ebde3732ee4fc",
+    "build-no-checksum": "ef4577c94da9d7f2c3869c73950eb1b7dc7edae22a1488ee096f3084d5de3e55",
 }
 
 
