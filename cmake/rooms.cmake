@@ -34,6 +34,11 @@ velsor_room_library(velsor_base SOURCES ${root}/base/fatal.cpp ${root}/base/text
 velsor_room_library(velsor_paths LINKS velsor_base velsor_shell32_delay SOURCES
   ${root}/paths/env.cpp ${root}/paths/template.cpp ${root}/paths/token.cpp ${root}/paths/own_path.cpp
   ${root}/paths/join.cpp ${root}/paths/secret.cpp)
+# The launcher with the unpack modes takes its template's folders from the
+# environment first: its own copy of the expansion, linked ahead of the
+# paths room's, so the default launcher stays as it is.
+velsor_room_library(velsor_paths_modes LINKS velsor_base velsor_shell32_delay SOURCES ${root}/paths/template.cpp)
+target_compile_definitions(velsor_paths_modes PRIVATE VELSOR_UNPACK_MODES)
 velsor_room_library(velsor_files LINKS velsor_base ntdll SOURCES
   ${root}/files/remove.cpp ${root}/files/owner.cpp ${root}/files/relative.cpp)
 velsor_room_library(velsor_payload LINKS velsor_files velsor_paths velsor_base zstd_decompress SOURCES
@@ -43,4 +48,4 @@ velsor_room_library(velsor_program LINKS velsor_paths velsor_files velsor_base S
   ${root}/program/launcher_process.cpp ${root}/program/sweep.cpp)
 velsor_room_library(velsor_cache LINKS velsor_payload velsor_paths velsor_files velsor_base SOURCES
   ${root}/cache/publish.cpp ${root}/cache/flush.cpp ${root}/cache/lock.cpp ${root}/cache/record.cpp ${root}/cache/retire.cpp
-  ${root}/cache/trust.cpp ${root}/cache/kept.cpp)
+  ${root}/cache/trust.cpp ${root}/cache/kept.cpp ${root}/cache/stamp.cpp)

@@ -140,6 +140,33 @@ static bool produce_pid(wchar_t *output, size_t remaining) {
     return true;
 }
 
+#ifdef VELSOR_UNPACK_MODES
+// The launcher with the unpack modes reads the two folders from the
+// variables the system sets at every logon, which spares a start loading
+// the shell (a cached start is otherwise done in a few milliseconds). The
+// shell still answers when a variable is missing or holds no full path.
+static bool is_full_path(const wchar_t *path) {
+    bool drive = iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\';
+    return drive || (path[0] == L'\\' && path[1] == L'\\');
+}
+
+static bool append_folder(wchar_t *output, const char *variable, int folder_id, size_t remaining) {
+    wchar_t *value = env_get(variable);
+    if (value == NULL || !is_full_path(value)) {
+        return append_shell_folder(output, folder_id, remaining);
+    }
+    append_value(output, value, remaining);
+    return true;
+}
+
+static bool produce_home(wchar_t *output, size_t remaining) {
+    return append_folder(output, "USERPROFILE", CSIDL_PROFILE, remaining);
+}
+
+static bool produce_cache_dir(wchar_t *output, size_t remaining) {
+    return append_folder(output, "LOCALAPPDATA", CSIDL_LOCAL_APPDATA, remaining);
+}
+#else
 static bool produce_home(wchar_t *output, size_t remaining) {
     return append_shell_folder(output, CSIDL_PROFILE, remaining);
 }
@@ -147,6 +174,7 @@ static bool produce_home(wchar_t *output, size_t remaining) {
 static bool produce_cache_dir(wchar_t *output, size_t remaining) {
     return append_shell_folder(output, CSIDL_LOCAL_APPDATA, remaining);
 }
+#endif
 
 static bool produce_random(wchar_t *output, size_t remaining) {
     append_cached(output, remaining, random_variable, draw_token);
