@@ -31,6 +31,7 @@
 #include "cache/lock.h"
 #include "cache/record.h"
 #include "cache/retire.h"
+#include "cache/stamp.h"
 #include "cache/trust.h"
 #include "files/owner.h"
 #include "files/relative.h"
@@ -71,48 +72,69 @@ static void release_in_use(void) {
     }
 }
 
+static bool write_record_at(HANDLE velsor, const cache_record *text, bool replace);
+
 // Takes `directory` into use when it is trusted, holding what was checked;
 // false (holding nothing) otherwise. Called with the lock held, so no run
 // retires it in between.
 static bool use_if_trusted(const wchar_t *directory) {
-    return cache_directory_trusted(directory, program, NULL, true) && hold_in_use(cache_held_velsor_directory());
+    if (!cache_directory_trusted(directory, program, NULL, true) || !hold_in_use(cache_held_velsor_directory())) {
+        return false;
+    }
+    // A directory the application wrote into keeps its new times, so the
+    // next start finds it up to date again. Should the write fail, that
+    // start just looks at the files once more.
+    const cache_record *fresh = cache_held_fresh_record();
+    if (fresh != NULL) {
+        write_record_at(cache_held_velsor_directory(), fresh, true);
+    }
+    return true;
 }
 
 /*-**** Writing the private directory ****/
 
-// Writes the record as it stands, flushed to disk, through the private
-// directory's .velsor handle: new the first time, replaced afterwards.
+// Writes `text`, flushed to disk, as the record in the held .velsor
+// directory `velsor`: a new file, or with `replace` over the one there.
+static bool write_record_at(HANDLE velsor, const cache_record *text, bool replace) {
+    HANDLE file = create_file_at(velsor, wide_name(cache_record_leaf), replace, &security.attributes);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD bytes = (DWORD)(text->length * sizeof(wchar_t));
+    DWORD count = 0;
+    bool written = WriteFile(file, text->text, bytes, &count, NULL) && count == bytes && FlushFileBuffers(file);
+    DWORD code = GetLastError();
+    CloseHandle(file);
+    SetLastError(code);
+    return written;
+}
+
+// Writes the record as it stands through the private directory's .velsor
+// handle: new the first time, replaced afterwards.
 static void write_record(void) {
     static bool written;
-    HANDLE file = create_file_at(extraction_directory(wide_name(velsor_directory_name)), wide_name(cache_record_leaf),
-                                 written, &security.attributes);
-    if (file == INVALID_HANDLE_VALUE) {
+    if (!write_record_at(extraction_directory(wide_name(velsor_directory_name)), &record, written)) {
         fatal_unpack_failed();
     }
     written = true;
-    DWORD bytes = (DWORD)(record.length * sizeof(wchar_t));
-    DWORD count = 0;
-    if (!WriteFile(file, record.text, bytes, &count, NULL) || count != bytes || !FlushFileBuffers(file)) {
-        DWORD code = GetLastError();
-        CloseHandle(file);
-        SetLastError(code);
-        fatal_unpack_failed();
-    }
-    CloseHandle(file);
 }
 
 // Each written file is given a write time of our choosing, which the
 // record keeps, and is flushed before the rename that publishes it: on the
 // flushing thread, while the next files are decoded (cache/flush.h).
-static void note_written_file(HANDLE file, const wchar_t *name, uint64_t size) {
+static uint64_t stamp_time(void) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    uint64_t time = filetime_count(now) / write_time_step * write_time_step;
+    return filetime_count(now) / write_time_step * write_time_step;
+}
+
+static void note_written_file(HANDLE file, const wchar_t *name, uint64_t size) {
+    uint64_t time = stamp_time();
     FILETIME stamp = {(DWORD)time, (DWORD)(time >> 32)};
     if (!SetFileTime(file, NULL, NULL, &stamp) || !flush_file(file)) {
         fatal_unpack_failed();
     }
-    if (!cache_record_add_file(&record, name, size, time)) {
+    if (!cache_record_add_file(&record, name, size, time) || !stamp_note_file(name)) {
         fatal_out_of_memory();
     }
 }
@@ -151,7 +173,7 @@ static void unpack_private_directory(wchar_t *directory) {
         remove_tree(directory);
         fatal_decode_failed();
     }
-    if (!flushed) {
+    if (!flushed || !stamp_directories(&record, stamp_time())) {
         fatal_unpack_failed();
     }
     if (!cache_record_finish(&record)) {
@@ -223,13 +245,16 @@ static HANDLE hold_private_parent(wchar_t *parent, const wchar_t **own_name) {
     }
     *last = L'\0';
     *own_name = final_directory + (last + 1 - parent);
-    if (!ensure_parent_directories(parent)) {
-        fatal_unpack_failed();
+    HANDLE held = hold_directory(parent);  // there already on every start but the first
+    if (held == INVALID_HANDLE_VALUE) {
+        if (!ensure_parent_directories(parent)) {
+            fatal_unpack_failed();
+        }
+        if (!CreateDirectoryW(parent, &security.attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            fatal_unpack_failed();
+        }
+        held = hold_directory(parent);
     }
-    if (!CreateDirectoryW(parent, &security.attributes) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        fatal_unpack_failed();
-    }
-    HANDLE held = hold_directory(parent);
     if (held == INVALID_HANDLE_VALUE || !held_owned_and_private(held, parent, NULL)) {
         fatal_error("Error, the cache's folder is not this user's own, or others may change it.");
     }

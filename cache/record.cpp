@@ -7,8 +7,10 @@
 
 #include "base/layout.h"
 
-static const wchar_t header_line[] = L"velsor cache 2\n";
+static const wchar_t header_line[] = L"velsor cache 3\n";
+static const wchar_t earlier_header_line[] = L"velsor cache 2\n";  // the same length
 static const wchar_t program_prefix[] = L"program ";
+static const wchar_t directory_prefix[] = L"directory ";
 static const wchar_t end_prefix[] = L"end ";
 static const size_t number_capacity = 24;
 static const size_t version_digits = 16;
@@ -19,20 +21,28 @@ static const uint64_t fnv_prime = 1099511628211ull;  // 20 digits of a 64-bit va
 
 /*-**** Building ****/
 
-static bool append(cache_record *record, const wchar_t *text) {
-    size_t length = wcslen(text);
-    if (record->length + length + 1 > record->capacity) {
-        size_t capacity = (record->capacity + length + 1) * 2;
-        wchar_t *grown = (wchar_t *)realloc(record->text, capacity * sizeof(wchar_t));
+static bool append_to(wchar_t **text, size_t *length, size_t *capacity, const wchar_t *more) {
+    size_t added = wcslen(more);
+    if (*length + added + 1 > *capacity) {
+        size_t grown_capacity = (*capacity + added + 1) * 2;
+        wchar_t *grown = (wchar_t *)realloc(*text, grown_capacity * sizeof(wchar_t));
         if (grown == NULL) {
             return false;
         }
-        record->text = grown;
-        record->capacity = capacity;
+        *text = grown;
+        *capacity = grown_capacity;
     }
-    wmemcpy(record->text + record->length, text, length + 1);
-    record->length += length;
+    wmemcpy(*text + *length, more, added + 1);
+    *length += added;
     return true;
+}
+
+static bool append(cache_record *record, const wchar_t *text) {
+    return append_to(&record->text, &record->length, &record->capacity, text);
+}
+
+static bool append_file_text(cache_record *record, const wchar_t *text) {
+    return append_to(&record->files.text, &record->files.length, &record->files.capacity, text);
 }
 
 // `value` in decimal followed by `separator`.
@@ -52,6 +62,7 @@ static void decimal(wchar_t *output, uint64_t value, wchar_t separator) {
 
 bool cache_record_start(cache_record *record, const wchar_t *program) {
     record->length = 0;
+    record->files.length = 0;
     return append(record, header_line) && append(record, program_prefix) && append(record, program) &&
            append(record, L"\n");
 }
@@ -59,14 +70,21 @@ bool cache_record_start(cache_record *record, const wchar_t *program) {
 bool cache_record_add_file(cache_record *record, const wchar_t *name, uint64_t size, uint64_t write_time) {
     wchar_t number[number_capacity];
     decimal(number, size, L' ');
-    if (!append(record, number)) {
+    if (!append_file_text(record, number)) {
         return false;
     }
     decimal(number, write_time, L' ');
-    return append(record, number) && append(record, name) && append(record, L"\n");
+    return append_file_text(record, number) && append_file_text(record, name) && append_file_text(record, L"\n");
 }
 
-// The file count is the number of lines after the header and program line.
+bool cache_record_add_directory(cache_record *record, const wchar_t *name, uint64_t write_time) {
+    wchar_t number[number_capacity];
+    decimal(number, write_time, L' ');
+    return append(record, directory_prefix) && append(record, number) && append(record, name) &&
+           append(record, L"\n");
+}
+
+// The item count is the number of lines after the header and program line.
 static size_t count_lines(const wchar_t *text) {
     size_t lines = 0;
     for (; *text != L'\0'; text++) {
@@ -76,9 +94,19 @@ static size_t count_lines(const wchar_t *text) {
 }
 
 bool cache_record_finish(cache_record *record) {
+    if (record->files.text != NULL && !append(record, record->files.text)) {
+        return false;
+    }
+    record->files.length = 0;
     wchar_t number[number_capacity];
     decimal(number, count_lines(record->text) - 2, L'\n');
     return append(record, end_prefix) && append(record, number);
+}
+
+void cache_record_free(cache_record *record) {
+    free(record->text);
+    free(record->files.text);
+    *record = cache_record{};
 }
 
 /*-**** Reading ****/
@@ -143,39 +171,54 @@ static wchar_t *next_line(wchar_t **at) {
     return line;
 }
 
-bool cache_record_names_program(const wchar_t *text, const wchar_t *program) {
-    size_t header = wcslen(header_line), prefix = wcslen(program_prefix), length = wcslen(program);
+static bool names_program_after(const wchar_t *text, const wchar_t *header_text, const wchar_t *program) {
+    size_t header = wcslen(header_text), prefix = wcslen(program_prefix), length = wcslen(program);
     const wchar_t *line = text + header;
-    return wcsncmp(text, header_line, header) == 0 && wcsncmp(line, program_prefix, prefix) == 0 &&
+    return wcsncmp(text, header_text, header) == 0 && wcsncmp(line, program_prefix, prefix) == 0 &&
            wcslen(line + prefix) > length && same_ignoring_case(line + prefix, program, length) &&
            line[prefix + length] == L'\n';
 }
 
-// One file line "<size> <time> <name>".
-static bool read_file_line(const wchar_t *line, cache_record_file *file) {
+bool cache_record_names_program(const wchar_t *text, const wchar_t *program) {
+    return names_program_after(text, header_line, program) || names_program_after(text, earlier_header_line, program);
+}
+
+// One file line "<size> <time> <name>", or a directory line
+// "directory <time> <name>" (the top's name empty).
+static bool read_item_line(const wchar_t *line, cache_record_file *file) {
+    size_t prefix = wcslen(directory_prefix);
+    file->directory = wcsncmp(line, directory_prefix, prefix) == 0;
+    if (file->directory) {
+        line += prefix;
+        file->size = 0;
+        return read_decimal(&line, L' ', &file->write_time) && (*line == L'\0' || name_stays_below(line)) &&
+               ((file->name = line), true);
+    }
     return read_decimal(&line, L' ', &file->size) && read_decimal(&line, L' ', &file->write_time) &&
            name_stays_below(line) && ((file->name = line), true);
 }
 
 bool cache_record_read(wchar_t *text, const wchar_t *program, cache_record_visit visit, void *context) {
-    if (!cache_record_names_program(text, program)) {
+    if (!names_program_after(text, header_line, program)) {
         return false;
     }
     wchar_t *at = text;
     next_line(&at);
     next_line(&at);
-    uint64_t files = 0;
+    uint64_t items = 0;
+    bool any_file = false;
     for (wchar_t *line = next_line(&at); line != NULL; line = next_line(&at)) {
         if (wcsncmp(line, end_prefix, wcslen(end_prefix)) == 0) {
             const wchar_t *count = line + wcslen(end_prefix);
             uint64_t listed = 0;
-            return *at == L'\0' && files > 0 && read_decimal(&count, L'\0', &listed) && listed == files;
+            return *at == L'\0' && any_file && read_decimal(&count, L'\0', &listed) && listed == items;
         }
         cache_record_file file;
-        if (!read_file_line(line, &file) || !visit(context, &file)) {
+        if (!read_item_line(line, &file) || !visit(context, &file)) {
             return false;
         }
-        files++;
+        any_file = any_file || !file.directory;
+        items++;
     }
     return false;  // no end line
 }

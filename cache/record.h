@@ -2,40 +2,57 @@
 // text, with no system calls, so host tests call them as they are.
 //
 // The record is UTF-16 text, one line per item:
-//   velsor cache 2
+//   velsor cache 3
 //   program <full path of the executable the directory belongs to>
+//   directory <last-write time> <name>       one line per directory that
+//                                            holds files, the top one's name
+//                                            empty; all before the files
 //   <size> <last-write time> <name>          one line per file of the block
-//   end <number of file lines>
+//   end <number of directory and file lines>
 // A directory counts as published only when its record is whole: header,
 // program, at least one file, and the end line with the right count. The
 // sizes and last-write times (100 ns units, as the file system keeps them)
 // are taken when the files are written, so that a file replaced later,
-// even by one of the same size, no longer matches.
+// even by one of the same size, no longer matches. A directory's time is
+// set once all of it is written: adding, removing or renaming an entry in
+// it changes the time, so a directory whose time still matches has the
+// entries it was written with.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
 // A record being built. Start from all zeros; text is null-terminated and
-// owned by the record (free() it).
-struct cache_record {
+// owned by the record, as are the file lines until the end (free() both).
+struct cache_record_text {
     wchar_t *text;
     size_t length;
     size_t capacity;
 };
 
+struct cache_record {
+    wchar_t *text;  // the header and program line, then the directory lines
+    size_t length;
+    size_t capacity;
+    cache_record_text files;  // the file lines, moved into `text` at the end
+};
+
 // Each returns false when no memory is left (the record is then unusable).
 bool cache_record_start(cache_record *record, const wchar_t *program);
 bool cache_record_add_file(cache_record *record, const wchar_t *name, uint64_t size, uint64_t write_time);
+bool cache_record_add_directory(cache_record *record, const wchar_t *name, uint64_t write_time);
 bool cache_record_finish(cache_record *record);
+void cache_record_free(cache_record *record);
 
 struct cache_record_file {
-    const wchar_t *name;  // relative, backslash-separated
+    const wchar_t *name;  // relative, backslash-separated; empty for the top directory
     uint64_t size;
     uint64_t write_time;
+    bool directory;  // a directory line (no size)
 };
 
-// Called for each file line in order; returning false stops the reading.
+// Called for each directory and file line in order; returning false stops
+// the reading.
 typedef bool (*cache_record_visit)(void *context, const cache_record_file *file);
 
 // True when `text` is a whole record of `program` (compared without regard
@@ -45,7 +62,8 @@ typedef bool (*cache_record_visit)(void *context, const cache_record_file *file)
 bool cache_record_read(wchar_t *text, const wchar_t *program, cache_record_visit visit, void *context);
 
 // True when `text` begins with a record header naming `program`, whole or
-// not: a private directory's record names its program from the start.
+// not: a private directory's record names its program from the start. An
+// earlier version's header counts too, so that its directories are retired.
 bool cache_record_names_program(const wchar_t *text, const wchar_t *program);
 
 // The tag of a program in the names of its private and set-aside

@@ -37,6 +37,7 @@ struct held_directory {
     BYTE *listing;  // its entries (FILE_FULL_DIR_INFO, chained), read once when first needed
     size_t listing_size;
     bool listed;
+    bool unchanged;  // its last-write time is the recorded one: its entries are as written
 };
 
 struct trust_check {
@@ -49,6 +50,8 @@ struct trust_check {
     size_t file_count;
     size_t file_capacity;
     wchar_t first_file[payload_path_capacity];  // the record's first, the application DLL
+    bool stale;  // a directory's time moved on, its files still as recorded
+    cache_record fresh;  // the record again, with the directories' times of now
 };
 
 static trust_check kept;  // the last check made with `keep`
@@ -79,6 +82,7 @@ static void release(trust_check *check) {
     }
     free(check->directories);
     free(check->files);
+    cache_record_free(&check->fresh);
     *check = trust_check{};
 }
 
@@ -131,7 +135,7 @@ static bool add_directory(trust_check *check, const wchar_t *relative, size_t le
     }
     wmemcpy(copy, relative, length);
     copy[length] = L'\0';
-    check->directories[check->directory_count++] = {copy, handle, NULL, 0, false};
+    check->directories[check->directory_count++] = {copy, handle, NULL, 0, false, false};
     return true;
 }
 
@@ -305,10 +309,39 @@ static bool listed_facts(held_directory *directory, const wchar_t *leaf, entry_f
     return false;
 }
 
+/*-**** Directories, by their last-write time ****/
+// A directory whose time is the recorded one has had no entry added,
+// removed or renamed since it was written, so its data files need no look.
+// One whose time moved on (the application writes into its own tree) has
+// its data files looked at in its listing instead; when they are all as
+// recorded, the directory stays, and the record learns its new time.
+
+static bool listed_directory_seen(trust_check *check, const cache_record_file *directory) {
+    size_t length = wcslen(directory->name);
+    HANDLE handle = checked_directory(check, directory->name, length);
+    held_directory *held = find_held(check, directory->name, length);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (handle == INVALID_HANDLE_VALUE || held == NULL || !GetFileInformationByHandle(handle, &information)) {
+        return false;
+    }
+    uint64_t time = filetime_count(information.ftLastWriteTime);
+    held->unchanged = time == directory->write_time;
+    check->stale = check->stale || !held->unchanged;
+    return cache_record_add_directory(&check->fresh, directory->name, time);
+}
+
+/*-**** Listed files ****/
+
 // One listed file: a plain file with its recorded size and time, in
 // private directories, and private itself when the loader maps it.
 static bool listed_file_intact(void *context, const cache_record_file *file) {
     trust_check *check = (trust_check *)context;
+    if (file->directory) {
+        return listed_directory_seen(check, file);
+    }
+    if (check->stale && !cache_record_add_file(&check->fresh, file->name, file->size, file->write_time)) {
+        return false;
+    }
     if (check->first_file[0] == L'\0' && !join_path(check->first_file, check->directory, file->name, NULL)) {
         return false;
     }
@@ -324,7 +357,7 @@ static bool listed_file_intact(void *context, const cache_record_file *file) {
     }
     entry_facts facts;
     held_directory *held = find_held(check, file->name, directory_length);
-    return held != NULL && listed_facts(held, leaf, &facts) && plain_file_as_recorded(&facts, file);
+    return held != NULL && (held->unchanged || (listed_facts(held, leaf, &facts) && plain_file_as_recorded(&facts, file)));
 }
 
 /*-**** The whole check ****/
@@ -335,7 +368,9 @@ static bool check_directory(trust_check *check, const wchar_t *program) {
         return false;
     }
     wchar_t *text = read_checked_record(check);
-    bool trusted = text != NULL && cache_record_read(text, program, listed_file_intact, check);
+    bool trusted = text != NULL && cache_record_start(&check->fresh, program) &&
+                   cache_record_read(text, program, listed_file_intact, check) &&
+                   (!check->stale || cache_record_finish(&check->fresh));
     free(text);
     return trusted;
 }
@@ -356,6 +391,8 @@ bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, o
 }
 
 const wchar_t *cache_held_application_dll(void) { return kept_application_dll; }
+
+const cache_record *cache_held_fresh_record(void) { return kept.stale ? &kept.fresh : NULL; }
 
 HANDLE cache_held_velsor_directory(void) {
     const wchar_t *velsor = wide_name(velsor_directory_name);

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "cache/record.h"
 #include "files/owner.h"
 
 // The whole record file of `directory` as 0-terminated text, or null. The
@@ -15,9 +16,12 @@ wchar_t *cache_read_record(const wchar_t *directory);
 // accepted by `owned` -- null: owned by the current user, as
 // owned_by_current_user says -- and changeable by no one but the user,
 // SYSTEM or Administrators), the record is whole and names `program`, and
-// every file it lists still has the size and last-write time recorded when
-// it was written, in private directories, the files the loader maps
-// (.dll, .exe) private themselves.
+// every file it lists is as it was written, in private directories: the
+// files the loader maps (.dll, .exe) private themselves and with their
+// recorded size and last-write time, each other file either in a directory
+// whose last-write time is the recorded one (no entry added, removed or
+// renamed since) or, when that time moved on, with its recorded size and
+// time in the directory's listing.
 //
 // Everything is checked through handles opened relative to the directory's
 // own: the directory, each directory on the way to a listed file and each
@@ -34,3 +38,8 @@ HANDLE cache_held_velsor_directory(void);
 // The full path of the first file that the record of the directory the last
 // check with `keep` trusted lists: the application DLL. Empty before.
 const wchar_t *cache_held_application_dll(void);
+
+// The record of the directory the last check with `keep` trusted, again
+// with the directories' times of now, when a directory's time had moved on
+// (its files as recorded); null when the record is up to date.
+const cache_record *cache_held_fresh_record(void);

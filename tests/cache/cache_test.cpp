@@ -133,15 +133,47 @@ TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
     EXPECT_EQ(run_exit(v1, 0xC0000005), 0xC0000005u);
     EXPECT_EQ(write_times(cached), first) << "a later run wrote into the cache";
 
-    // A file deleted or cut short, or a record cut short, is noticed and
-    // unpacked again.
-    for (const wchar_t *damage : {L"data\\noise.bin", L".velsor\\complete", L"probe.dll"}) {
-        SCOPED_TRACE(harness::narrow(damage));
-        std::wstring noise = cached + L"\\data\\noise.bin";
-        if (std::wstring(damage) == L"probe.dll") {
-            ASSERT_TRUE(DeleteFileW((cached + L"\\probe.dll").c_str()));
+    // The application writing into its own tree (a log beside its data)
+    // costs no new unpacking: the directory's files are looked at once, and
+    // the record learns the directory's new time.
+    std::wstring log = cached + L"\\data\\app.log";
+    ASSERT_TRUE(harness::write_file(log, "written by the application"));
+    EXPECT_EQ(run_exit(v1, 5), 5u);
+    EXPECT_EQ(only_directory(), cached);
+    auto after_log = write_times(cached);
+    EXPECT_NE(after_log[L".velsor\\complete"], first[L".velsor\\complete"]) << "the record kept the old time";
+    after_log.erase(L"data\\app.log");
+    after_log.erase(L".velsor\\complete");
+    auto unchanged = first;
+    unchanged.erase(L".velsor\\complete");
+    EXPECT_EQ(after_log, unchanged) << "the files were unpacked again";
+    auto refreshed = write_times(cached);
+    EXPECT_EQ(run_exit(v1, 6), 6u);
+    EXPECT_EQ(write_times(cached), refreshed) << "the record was written again, or the files";
+
+    // A file deleted, a code file or a record cut short, or a data file cut
+    // short in a directory that changed since, is noticed and unpacked again.
+    struct damage_row {
+        const char *what;
+        const wchar_t *file;
+        bool remove;
+        bool add_beside;
+    } damage_rows[] = {
+        {"a data file deleted", L"data\\noise.bin", true, false},
+        {"a data file cut short beside a new file", L"data\\noise.bin", false, true},
+        {"the record cut short", L".velsor\\complete", false, false},
+        {"the application DLL deleted", L"probe.dll", true, false},
+        {"the application DLL cut short", L"probe.dll", false, false},
+    };
+    for (const auto &row : damage_rows) {
+        SCOPED_TRACE(row.what);
+        std::wstring noise = cached + L"\\data\\noise.bin", path = cached + L"\\" + row.file;
+        if (row.add_beside) {
+            ASSERT_TRUE(harness::write_file(path + L".new", "beside"));
+        }
+        if (row.remove) {
+            ASSERT_TRUE(DeleteFileW(path.c_str()));
         } else {
-            std::wstring path = cached + L"\\" + damage;
             HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, TRUNCATE_EXISTING, 0, NULL);
             ASSERT_NE(f, INVALID_HANDLE_VALUE);
             CloseHandle(f);

@@ -344,6 +344,15 @@ std::string read_file(const std::wstring &path) {
     return text;
 }
 
+bool write_file(const std::wstring &path, const std::string &bytes) {
+    FILE *file = _wfopen(path.c_str(), L"wb");
+    if (file == nullptr) {
+        return false;
+    }
+    bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return fclose(file) == 0 && written;
+}
+
 static void list_files_below(const std::wstring &root, const std::wstring &relative, std::vector<std::wstring> *out) {
     WIN32_FIND_DATAW found;
     std::wstring directory = relative.empty() ? root : root + L"\\" + relative;

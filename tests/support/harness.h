@@ -89,6 +89,9 @@ void remove_host_link(const std::wstring &link);
 // just been renamed into place (see harness.cpp).
 std::string read_file(const std::wstring &path);
 
+// Writes `bytes` as the whole file at `path`; false when it cannot.
+bool write_file(const std::wstring &path, const std::string &bytes);
+
 // Every file below `root`, as paths relative to it, in the order found.
 std::vector<std::wstring> list_files(const std::wstring &root);
 bool path_exists(const std::wstring &path);

@@ -11,7 +11,9 @@ namespace {
 
 const wchar_t program[] = L"C:\\Apps\\Tool\\app.exe";
 
-std::wstring built(const std::vector<std::wstring> &names) {
+// A record of files `names`, with a directory line for each of
+// `directories` added after the files (it still comes before them).
+std::wstring built(const std::vector<std::wstring> &names, const std::vector<std::wstring> &directories = {}) {
     cache_record record = {};
     EXPECT_TRUE(cache_record_start(&record, program));
     uint64_t n = 0;
@@ -19,16 +21,19 @@ std::wstring built(const std::vector<std::wstring> &names) {
         EXPECT_TRUE(cache_record_add_file(&record, name.c_str(), 1000 + n, 132000000000000000ull + n));
         n++;
     }
+    for (const auto &name : directories) {
+        EXPECT_TRUE(cache_record_add_directory(&record, name.c_str(), 133000000000000000ull));
+    }
     EXPECT_TRUE(cache_record_finish(&record));
     std::wstring text = record.text;
-    free(record.text);
+    cache_record_free(&record);
     return text;
 }
 
 bool collect(void *context, const cache_record_file *file) {
     auto *seen = static_cast<std::vector<std::wstring> *>(context);
-    seen->push_back(std::wstring(file->name) + L"|" + std::to_wstring(file->size) + L"|" +
-                    std::to_wstring(file->write_time));
+    seen->push_back((file->directory ? L"dir " : L"") + std::wstring(file->name) + L"|" +
+                    std::to_wstring(file->size) + L"|" + std::to_wstring(file->write_time));
     return true;
 }
 
@@ -40,7 +45,7 @@ bool reads(std::wstring text, const wchar_t *who = program, std::vector<std::wst
 
 TEST(CacheRecord, RoundTrip) {
     std::wstring text = built({L"app.dll", L"data\\a b.txt"});
-    EXPECT_EQ(text, L"velsor cache 2\nprogram C:\\Apps\\Tool\\app.exe\n1000 132000000000000000 app.dll\n"
+    EXPECT_EQ(text, L"velsor cache 3\nprogram C:\\Apps\\Tool\\app.exe\n1000 132000000000000000 app.dll\n"
                     L"1001 132000000000000001 data\\a b.txt\nend 2\n");
     std::vector<std::wstring> seen;
     EXPECT_TRUE(reads(text, L"c:\\apps\\tool\\APP.EXE", &seen));
@@ -49,10 +54,23 @@ TEST(CacheRecord, RoundTrip) {
     EXPECT_TRUE(cache_record_names_program(text.c_str(), program));
 }
 
+// Directory lines come first, the top's name empty, and count in the end line.
+TEST(CacheRecord, DirectoriesBeforeFiles) {
+    std::wstring text = built({L"app.dll", L"data\\a.txt"}, {L"", L"data"});
+    EXPECT_EQ(text, L"velsor cache 3\nprogram C:\\Apps\\Tool\\app.exe\ndirectory 133000000000000000 \n"
+                    L"directory 133000000000000000 data\n1000 132000000000000000 app.dll\n"
+                    L"1001 132000000000000001 data\\a.txt\nend 4\n");
+    std::vector<std::wstring> seen;
+    EXPECT_TRUE(reads(text, program, &seen));
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L"dir |0|133000000000000000", L"dir data|0|133000000000000000",
+                                               L"app.dll|1000|132000000000000000",
+                                               L"data\\a.txt|1001|132000000000000001"}));
+}
+
 // Each of these is not a whole record of the program.
 TEST(CacheRecord, Refused) {
     const std::wstring good = built({L"app.dll"});
-    const std::wstring head = L"velsor cache 2\nprogram C:\\Apps\\Tool\\app.exe\n";
+    const std::wstring head = L"velsor cache 3\nprogram C:\\Apps\\Tool\\app.exe\n";
     struct row {
         const char *what;
         std::wstring text;
@@ -66,6 +84,11 @@ TEST(CacheRecord, Refused) {
         {"another program", built({L"app.dll"}).replace(head.size() - 8, 3, L"APX")},
         {"a program whose path only begins the same", head.substr(0, head.size() - 1) + L"x\n1 2 a\nend 1\n"},
         {"an older header", L"velsor cache 1\nprogram C:\\Apps\\Tool\\app.exe\n1 2 app.dll\nend 1\n"},
+        {"the previous version's header", L"velsor cache 2\nprogram C:\\Apps\\Tool\\app.exe\n1 2 app.dll\nend 1\n"},
+        {"directories only", head + L"directory 2 \ndirectory 2 data\nend 2\n"},
+        {"a directory line not counted", head + L"directory 2 \n1 2 app.dll\nend 1\n"},
+        {"a directory name with ..", head + L"directory 2 ..\n1 2 app.dll\nend 2\n"},
+        {"a directory line without a time", head + L"directory data\n1 2 app.dll\nend 2\n"},
         {"a name with ..", head + L"1 2 ..\\..\\x.dll\nend 1\n"},
         {"an absolute name", head + L"1 2 C:\\x.dll\nend 1\n"},
         {"a name with a leading backslash", head + L"1 2 \\x.dll\nend 1\n"},
@@ -80,6 +103,8 @@ TEST(CacheRecord, Refused) {
     }
     EXPECT_FALSE(cache_record_names_program(L"velsor cache 2\nprogram C:\\Apps\\Tool\\app.exe.old\n", program));
     EXPECT_TRUE(cache_record_names_program(head.c_str(), program)) << "a private directory's record";
+    EXPECT_TRUE(cache_record_names_program(L"velsor cache 2\nprogram C:\\Apps\\Tool\\app.exe\n", program))
+        << "the previous version's directories are still this program's";
 }
 
 // The visitor decides about each file, and its refusal ends the reading.
