@@ -5,27 +5,48 @@
 #     against the same code built as a plain console executable;
 #   - 7-Zip (7z.exe with 7z.dll, running `7z i`) packed as a program entry
 #     against 7z.exe started directly;
+#   - a program in a tree shaped like CMake's installation (bench/tree.py:
+#     3,854 files, about 7 MB, six folder levels at most, mostly text of a
+#     few hundred bytes to a few KB, 8 DLLs) packed as a program entry
+#     (bin/prog.exe, bench_bare.c: it returns at once) against the same
+#     program started directly from the unpacked tree: the time left over is
+#     the launcher's, whose later start checks every file of the cache;
 #   - each against a bare process start (a console program that returns).
 #
 #   bench/later.sh [ROUNDS]        (default 9, after a warm-up round)
 #   VELSOR_BENCH_BEFORE_PACK=/path/to/other/velsor-pack bench/later.sh [ROUNDS]
 #                                  also times that packer's launcher (say,
 #                                  the build before a change)
+#   VELSOR_BENCH_OUT=/tmp/later bench/later.sh 3
+#                                  writes there instead (another build's
+#                                  files stay untouched)
 #
 # Uses $VELSOR_PACK (default build/bin/velsor-pack of the build in
-# $VELSOR_BUILD_DIR, default build beside this folder) and the 7-Zip that
-# scripts/setup.sh fetches into build/_deps; writes to
-# $VELSOR_BUILD_DIR/bench-later. Every round runs each series once, the
+# $VELSOR_BUILD_DIR, default build beside this folder), the 7-Zip that
+# scripts/setup.sh fetches into build/_deps and the build's Wine prefix
+# (or $WINEPREFIX); writes to $VELSOR_BENCH_OUT, default
+# $VELSOR_BUILD_DIR/bench-later (cleared first; a non-empty folder that is
+# not an earlier output is refused). Every round runs each series once, the
 # order reversed every other round; figures are medians of the ratios taken
-# within each round.
+# within each round. The first run of each packed executable fills its
+# cache (the tree's takes about 10 s under Wine: one flush per file).
+#
+# Series: bare, app, tiny-now, 7z, 7z-now, tree, tree-now (and tiny-before,
+# 7z-before, tree-before); raw/SERIES.txt holds each series' timer lines.
+# The packed executables stay in the output folder: bench/breakdown.sh
+# shows where the time of one of their later starts goes.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELSOR_BUILD_DIR:-$repo/build}
 rounds=${1:-9}
-out=$build/bench-later
+out=${VELSOR_BENCH_OUT:-$build/bench-later}
 pack=${VELSOR_PACK:-$build/bin/velsor-pack}
 before=${VELSOR_BENCH_BEFORE_PACK:-}
 sevenzip=$build/_deps/7zip-26.3.1
+if [ -e "$out" ] && [ -n "$(ls -A "$out")" ] && [ ! -d "$out/raw" ]; then
+  echo "later.sh: $out is neither empty nor an earlier output; not clearing it" >&2
+  exit 2
+fi
 rm -rf "$out"
 mkdir -p "$out/raw" "$out/tiny" "$out/7z"
 
@@ -36,19 +57,22 @@ $wgcc -O2 -Wall -municode -o "$out/bench_app.exe" "$repo/bench/programs/bench_ap
 $wgcc -O2 -Wall -o "$out/bench_bare.exe" "$repo/bench/programs/bench_bare.c" -static-libgcc -s
 $wgxx -O2 -Wall -std=c++17 -municode -static -o "$out/bench_timer.exe" "$repo/bench/programs/bench_timer.cpp" -lshell32 -s
 cp "$sevenzip/7z.exe" "$sevenzip/7z.dll" "$out/7z/"
+python3 "$repo/bench/tree.py" "$out/bench_bare.exe" "$out/tiny/bench_app.dll" "$out/tree" | tee "$out/raw/tree.summary"
 
-# pack_both NAME PACKER: the tiny application and 7-Zip, with --cache.
-pack_both() {
+# pack_all NAME PACKER: the tiny application, 7-Zip and the tree, with --cache.
+pack_all() {
   "$2" build "$out/tiny" --entry bench_app.dll --console -o "$out/tiny-$1.exe" --cache \
     --unpack-dir "{TEMP}\\velsor_bench_later_tiny_$1"
   "$2" build "$out/7z" --entry 7z.exe -o "$out/7z-$1.exe" --cache \
     --unpack-dir "{TEMP}\\velsor_bench_later_7z_$1"
+  "$2" build "$out/tree" --entry bin/prog.exe -o "$out/tree-$1.exe" --cache \
+    --unpack-dir "{TEMP}\\velsor_bench_later_tree_$1"
 }
-pack_both now "$pack"
-series=(bare app tiny-now 7z 7z-now)
+pack_all now "$pack"
+series=(bare app tiny-now 7z 7z-now tree tree-now)
 if [ -n "$before" ]; then
-  pack_both before "$before"
-  series+=(tiny-before 7z-before)
+  pack_all before "$before"
+  series+=(tiny-before 7z-before tree-before)
 fi
 
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
@@ -56,7 +80,7 @@ wine cmd /c exit </dev/null >/dev/null 2>&1
 win() { echo "Z:${1//\//\\}"; }
 wtemp=$(wine cmd /c echo %TEMP% </dev/null 2>/dev/null | tr -d '\r')
 work="$wtemp\\velsor_bench_later_work"
-caches() { for s in tiny_now 7z_now tiny_before 7z_before; do
+caches() { for s in tiny_now 7z_now tree_now tiny_before 7z_before tree_before; do
   wine cmd /c rmdir /s /q "$wtemp\\velsor_bench_later_$s" </dev/null >/dev/null 2>&1 || true; done; }
 timer() { wine "$out/bench_timer.exe" 1 "$work\\report.txt" "$work" "$@" </dev/null; }
 # run SERIES: one timed run, its line appended to raw/SERIES.txt. 7-Zip's
@@ -79,6 +103,8 @@ start() {
     tiny-*) timer "$(win "$out/$1.exe")" "{REPORT}" ;;
     7z) timer "$(win "$out/7z/7z.exe")" i ;;
     7z-*) timer "$(win "$out/$1.exe")" i ;;
+    tree) timer "$(win "$out/tree/bin/prog.exe")" ;;
+    tree-*) timer "$(win "$out/$1.exe")" ;;
   esac >> "$out/raw/$1.txt"
 }
 caches
@@ -129,14 +155,18 @@ for tag, label in (("now", "after"), ("before", "before")):
         print("| tiny DLL app, --cache (%s) | %.0f ms | %.0f ms | **%.2f** (fastest %.2f) | %.2f | %.2f | - | %.2f | <= 1.2 x plain |" % (
             label, med(t[n]) * 1e3, min(t[n]) * 1e3, ratio(n, "app"), min(t[n]) / min(t["app"]), over_direct(n, "app"),
             fastest(n, "app"), ratio(n, "bare")))
-print("| 7z.exe i, started directly | %.0f ms | %.0f ms | 1.00 | - | - | - | %.2f | - |" % (
-    med(t["7z"]) * 1e3, min(t["7z"]) * 1e3, ratio("7z", "bare")))
-for tag, label in (("now", "after"), ("before", "before")):
-    if "7z-" + tag in t:
-        n = "7z-" + tag
-        print("| 7z i, --cache program entry (%s) | %.0f ms | %.0f ms | %.2f | **%.2f** | %.2f | %.2f | %.2f | <= direct + 1 bare |" % (
-            label, med(t[n]) * 1e3, min(t[n]) * 1e3, ratio(n, "7z"), over_direct(n, "7z"), fastest(n, "7z"),
-            vs_target(n, "7z"), ratio(n, "bare")))
+for direct, direct_label, packed_label in (
+        ("7z", "7z.exe i, started directly", "7z i, --cache program entry"),
+        ("tree", "CMake-like tree (3,854 files), program started directly",
+         "CMake-like tree, --cache program entry")):
+    print("| %s | %.0f ms | %.0f ms | 1.00 | - | - | - | %.2f | - |" % (
+        direct_label, med(t[direct]) * 1e3, min(t[direct]) * 1e3, ratio(direct, "bare")))
+    for tag, label in (("now", "after"), ("before", "before")):
+        n = direct + "-" + tag
+        if n in t:
+            print("| %s (%s) | %.0f ms | %.0f ms | %.2f | **%.2f** | %.2f | %.2f | %.2f | <= direct + 1 bare |" % (
+                packed_label, label, med(t[n]) * 1e3, min(t[n]) * 1e3, ratio(n, direct), over_direct(n, direct),
+                fastest(n, direct), vs_target(n, direct), ratio(n, "bare")))
 print()
 retries = os.path.join(raw, "retries.txt")
 retried = len(open(retries).readlines()) if os.path.exists(retries) else 0
