@@ -2,21 +2,25 @@
 # base <- paths, files <- payload, program <- cache <- launcher <- runner.
 # A room's library links the rooms below it that it calls, so an executable
 # or DLL pulls only the objects it reaches.
-# SHELL32 is delay-loaded: its import library comes from dlltool, and every
-# room that calls SHELL32 links it, so that it stands ahead of the default
-# one on the link line.
+# SHELL32 and ADVAPI32 are delay-loaded: their import libraries come from
+# dlltool, and every room that calls them links them, so that they stand
+# ahead of the default ones on the link line.
 find_program(VELSOR_DLLTOOL ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-dlltool REQUIRED)
-set(shell32_delay ${CMAKE_BINARY_DIR}/libshell32_delay.a)
-add_custom_command(
-  OUTPUT ${shell32_delay}
-  COMMAND ${VELSOR_DLLTOOL} --input-def ${PROJECT_SOURCE_DIR}/cmake/shell32_delay.def
-          --output-delaylib ${shell32_delay}
-  DEPENDS ${PROJECT_SOURCE_DIR}/cmake/shell32_delay.def
-  COMMENT "Making SHELL32's delay-load import library")
-add_custom_target(shell32_delay_lib DEPENDS ${shell32_delay})
-add_library(velsor_shell32_delay INTERFACE)
-add_dependencies(velsor_shell32_delay shell32_delay_lib)
-target_link_libraries(velsor_shell32_delay INTERFACE ${shell32_delay} delayimp)
+function(velsor_delay_library dll)
+  set(library ${CMAKE_BINARY_DIR}/lib${dll}_delay.a)
+  add_custom_command(
+    OUTPUT ${library}
+    COMMAND ${VELSOR_DLLTOOL} --input-def ${PROJECT_SOURCE_DIR}/cmake/${dll}_delay.def
+            --output-delaylib ${library}
+    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/${dll}_delay.def
+    COMMENT "Making ${dll}'s delay-load import library")
+  add_custom_target(${dll}_delay_lib DEPENDS ${library})
+  add_library(velsor_${dll}_delay INTERFACE)
+  add_dependencies(velsor_${dll}_delay ${dll}_delay_lib)
+  target_link_libraries(velsor_${dll}_delay INTERFACE ${library} delayimp)
+endfunction()
+velsor_delay_library(shell32)
+velsor_delay_library(advapi32)
 
 function(velsor_room_library name)
   cmake_parse_arguments(ROOM "" "" "SOURCES;LINKS" ${ARGN})
@@ -31,7 +35,7 @@ endfunction()
 
 set(root ${PROJECT_SOURCE_DIR})
 velsor_room_library(velsor_base SOURCES ${root}/base/fatal.cpp ${root}/base/text.cpp)
-velsor_room_library(velsor_paths LINKS velsor_base velsor_shell32_delay SOURCES
+velsor_room_library(velsor_paths LINKS velsor_base velsor_shell32_delay velsor_advapi32_delay SOURCES
   ${root}/paths/env.cpp ${root}/paths/template.cpp ${root}/paths/token.cpp ${root}/paths/own_path.cpp
   ${root}/paths/join.cpp ${root}/paths/secret.cpp)
 # The launcher with the unpack modes takes its template's folders from the

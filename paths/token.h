@@ -15,7 +15,8 @@ void encode_random_token(const unsigned char bytes[random_token_bytes], wchar_t 
 
 // A token that others must not guess (names in a directory that others may
 // write to): 64 bits from the system's generator. Fatal when it fails.
-// In paths/secret.cpp, so that only the executables that use it import it.
+// In paths/secret.cpp, so that only the executables that use it import it;
+// ADVAPI32, which holds the generator, is delay-loaded on the first draw.
 void make_secret_token(wchar_t token[random_token_capacity]);
 
 // True for the 64 characters a token is made of (base64url).

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Fails unless every given PE file imports only Windows system DLLs, so a
-packed executable runs alone, with no runtime DLLs beside it.
-Usage: check_imports.py OBJDUMP FILE..."""
+packed executable runs alone, with no runtime DLLs beside it. Each
+--not-at-start DLL must not be in the import table either: the loader loads
+every DLL named there with the file (a delay-loaded DLL, loaded on its
+first call, is not in it).
+Usage: check_imports.py OBJDUMP [--not-at-start DLL]... FILE..."""
 import re
 import subprocess
 import sys
@@ -16,6 +19,10 @@ def imports(objdump, path):
 
 def main():
     objdump, files = sys.argv[1], sys.argv[2:]
+    late = set()
+    while files[:1] == ["--not-at-start"]:
+        late.add(files[1].lower())
+        files = files[2:]
     bad = 0
     for path in files:
         names = imports(objdump, path)
@@ -23,7 +30,11 @@ def main():
             print("%s: no imports found (not a PE file?)" % path)
             bad += 1
         foreign = [n for n in names if n.lower() not in SYSTEM_DLLS]
-        if foreign:
+        early = [n for n in names if n.lower() in late]
+        if early:
+            print("%s loads at start: %s" % (path, ", ".join(early)))
+            bad += 1
+        elif foreign:
             print("%s imports non-system DLLs: %s" % (path, ", ".join(foreign)))
             bad += 1
         else:
