@@ -4,9 +4,16 @@
 // this version) is used only when it passes the trust checks
 // (cache_trust.cpp). Otherwise a run unpacks into a private sibling
 // "F.new-<program tag>-<token>", created owner-only so that nobody else can touch it from
-// the moment it exists, flushes every file, writes the record last, and
-// publishes the directory by renaming it to F. A run that dies half-way
-// leaves no F that a later run would trust.
+// the moment it exists, writes the record last, and publishes the directory
+// by renaming it to F. A run that dies half-way leaves no F that a later run
+// would trust.
+//
+// The start does not wait for the disk: the record says the directory is
+// unflushed since this boot (cache/boot.h). Until the system stops, its
+// cache holds what was written, so the directory is used as it is; the
+// first later start that can open every file flushes them all and writes
+// the record again without the mark (cache/trust.cpp). After a new boot,
+// an unflushed directory is not trusted: a file may have lost what it held.
 //
 // The parent directory must be this user's own, changeable by no one else
 // (a base that someone else made or may change is refused): inside it, only
@@ -27,7 +34,7 @@
 #include "base/fatal.h"
 #include "base/layout.h"
 #include "base/text.h"
-#include "cache/flush.h"
+#include "cache/boot.h"
 #include "cache/lock.h"
 #include "cache/record.h"
 #include "cache/retire.h"
@@ -72,37 +79,39 @@ static void release_in_use(void) {
     }
 }
 
-static bool write_record_at(HANDLE velsor, const cache_record *text, bool replace);
+static bool write_record_at(HANDLE velsor, const cache_record *text, bool replace, bool durable);
 
 // Takes `directory` into use when it is trusted, holding what was checked;
 // false (holding nothing) otherwise. Called with the lock held, so no run
 // retires it in between.
-static bool use_if_trusted(const wchar_t *directory) {
-    if (!cache_directory_trusted(directory, program, NULL, true) || !hold_in_use(cache_held_velsor_directory())) {
+static bool use_if_trusted(const wchar_t *directory, trust_use use) {
+    if (!cache_directory_trusted(directory, program, NULL, use) || !hold_in_use(cache_held_velsor_directory())) {
         return false;
     }
-    // A directory the application wrote into keeps its new times, so the
-    // next start finds it up to date again. Should the write fail, that
-    // start just looks at the files once more.
+    // A directory the application wrote into keeps its new times, and one
+    // whose files are now all on disk loses its unflushed mark. Should the
+    // write fail, the next start just looks at the files once more.
     const cache_record *fresh = cache_held_fresh_record();
     if (fresh != NULL) {
-        write_record_at(cache_held_velsor_directory(), fresh, true);
+        write_record_at(cache_held_velsor_directory(), fresh, true, true);
     }
     return true;
 }
 
 /*-**** Writing the private directory ****/
 
-// Writes `text`, flushed to disk, as the record in the held .velsor
-// directory `velsor`: a new file, or with `replace` over the one there.
-static bool write_record_at(HANDLE velsor, const cache_record *text, bool replace) {
+// Writes `text` as the record in the held .velsor directory `velsor`: a new
+// file, or with `replace` over the one there; with `durable`, flushed to
+// disk (a private directory's record, marked unflushed, need not be).
+static bool write_record_at(HANDLE velsor, const cache_record *text, bool replace, bool durable) {
     HANDLE file = create_file_at(velsor, wide_name(cache_record_leaf), replace, &security.attributes);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
     DWORD bytes = (DWORD)(text->length * sizeof(wchar_t));
     DWORD count = 0;
-    bool written = WriteFile(file, text->text, bytes, &count, NULL) && count == bytes && FlushFileBuffers(file);
+    bool written =
+        WriteFile(file, text->text, bytes, &count, NULL) && count == bytes && (!durable || FlushFileBuffers(file));
     DWORD code = GetLastError();
     CloseHandle(file);
     SetLastError(code);
@@ -113,15 +122,14 @@ static bool write_record_at(HANDLE velsor, const cache_record *text, bool replac
 // handle: new the first time, replaced afterwards.
 static void write_record(void) {
     static bool written;
-    if (!write_record_at(extraction_directory(wide_name(velsor_directory_name)), &record, written)) {
+    if (!write_record_at(extraction_directory(wide_name(velsor_directory_name)), &record, written, false)) {
         fatal_unpack_failed();
     }
     written = true;
 }
 
 // Each written file is given a write time of our choosing, which the
-// record keeps, and is flushed before the rename that publishes it: on the
-// flushing thread, while the next files are decoded (cache/flush.h).
+// record keeps.
 static uint64_t stamp_time(void) {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
@@ -131,7 +139,7 @@ static uint64_t stamp_time(void) {
 static void note_written_file(HANDLE file, const wchar_t *name, uint64_t size) {
     uint64_t time = stamp_time();
     FILETIME stamp = {(DWORD)time, (DWORD)(time >> 32)};
-    if (!SetFileTime(file, NULL, NULL, &stamp) || !flush_file(file)) {
+    if (!SetFileTime(file, NULL, NULL, &stamp)) {
         fatal_unpack_failed();
     }
     if (!cache_record_add_file(&record, name, size, time) || !stamp_note_file(name)) {
@@ -160,20 +168,21 @@ static void create_private_directory(wchar_t *directory) {
 // once they are all written.
 static void unpack_private_directory(wchar_t *directory) {
     create_private_directory(directory);
-    flush_start();  // without it, each file is flushed as it is written
     if (!cache_record_start(&record, program)) {
         fatal_out_of_memory();
     }
     write_record();
     extract_entries(extract_as_parent, directory, note_written_file);
-    bool flushed = flush_finish();  // closes the flushing thread's handles too
     if (!payload_frame_intact()) {
         release_in_use();
         release_extraction_directories();
         remove_tree(directory);
         fatal_decode_failed();
     }
-    if (!flushed || !stamp_directories(&record, stamp_time())) {
+    if (!cache_record_add_unflushed(&record, boot_time())) {
+        fatal_out_of_memory();
+    }
+    if (!stamp_directories(&record, stamp_time())) {
         fatal_unpack_failed();
     }
     if (!cache_record_finish(&record)) {
@@ -202,7 +211,8 @@ static bool publish_private_directory(const wchar_t *directory) {
         }
         Sleep(publish_pause_ms);
     }
-    return use_if_trusted(final_directory);
+    // The directory this run just wrote need not be flushed again now.
+    return use_if_trusted(final_directory, trust_and_hold);
 }
 
 // A final directory that fails the checks may be replaced only when it is
@@ -227,7 +237,7 @@ static void set_aside_untrusted(void) {
 // open) ends the run, since it cannot be replaced.
 static bool use_published_directory(const wchar_t *parent, const wchar_t *own_name) {
     cache_retire_siblings(parent, own_name, program);
-    if (use_if_trusted(final_directory)) {
+    if (use_if_trusted(final_directory, trust_hold_and_flush)) {
         return true;
     }
     set_aside_untrusted();

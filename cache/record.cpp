@@ -11,6 +11,7 @@ static const wchar_t header_line[] = L"velsor cache 3\n";
 static const wchar_t earlier_header_line[] = L"velsor cache 2\n";  // the same length
 static const wchar_t program_prefix[] = L"program ";
 static const wchar_t directory_prefix[] = L"directory ";
+static const wchar_t unflushed_prefix[] = L"unflushed ";
 static const wchar_t end_prefix[] = L"end ";
 static const size_t number_capacity = 24;
 static const size_t version_digits = 16;
@@ -82,6 +83,12 @@ bool cache_record_add_directory(cache_record *record, const wchar_t *name, uint6
     decimal(number, write_time, L' ');
     return append(record, directory_prefix) && append(record, number) && append(record, name) &&
            append(record, L"\n");
+}
+
+bool cache_record_add_unflushed(cache_record *record, uint64_t boot_time) {
+    wchar_t number[number_capacity];
+    decimal(number, boot_time, L'\n');
+    return append(record, unflushed_prefix) && append(record, number);
 }
 
 // The item count is the number of lines after the header and program line.
@@ -183,19 +190,25 @@ bool cache_record_names_program(const wchar_t *text, const wchar_t *program) {
     return names_program_after(text, header_line, program) || names_program_after(text, earlier_header_line, program);
 }
 
-// One file line "<size> <time> <name>", or a directory line
-// "directory <time> <name>" (the top's name empty).
-static bool read_item_line(const wchar_t *line, cache_record_file *file) {
-    size_t prefix = wcslen(directory_prefix);
-    file->directory = wcsncmp(line, directory_prefix, prefix) == 0;
-    if (file->directory) {
-        line += prefix;
-        file->size = 0;
-        return read_decimal(&line, L' ', &file->write_time) && (*line == L'\0' || name_stays_below(line)) &&
-               ((file->name = line), true);
+static bool starts_with(const wchar_t *line, const wchar_t *prefix) { return wcsncmp(line, prefix, wcslen(prefix)) == 0; }
+
+// One file line "<size> <time> <name>", a directory line
+// "directory <time> <name>" (the top's name empty) or "unflushed <time>".
+static bool read_item_line(const wchar_t *line, cache_record_item *item) {
+    *item = cache_record_item{cache_item_file, L"", 0, 0};
+    if (starts_with(line, unflushed_prefix)) {
+        item->kind = cache_item_unflushed;
+        line += wcslen(unflushed_prefix);
+        return read_decimal(&line, L'\0', &item->write_time);
     }
-    return read_decimal(&line, L' ', &file->size) && read_decimal(&line, L' ', &file->write_time) &&
-           name_stays_below(line) && ((file->name = line), true);
+    if (starts_with(line, directory_prefix)) {
+        item->kind = cache_item_directory;
+        line += wcslen(directory_prefix);
+        return read_decimal(&line, L' ', &item->write_time) && (*line == L'\0' || name_stays_below(line)) &&
+               ((item->name = line), true);
+    }
+    return read_decimal(&line, L' ', &item->size) && read_decimal(&line, L' ', &item->write_time) &&
+           name_stays_below(line) && ((item->name = line), true);
 }
 
 bool cache_record_read(wchar_t *text, const wchar_t *program, cache_record_visit visit, void *context) {
@@ -213,11 +226,11 @@ bool cache_record_read(wchar_t *text, const wchar_t *program, cache_record_visit
             uint64_t listed = 0;
             return *at == L'\0' && any_file && read_decimal(&count, L'\0', &listed) && listed == items;
         }
-        cache_record_file file;
-        if (!read_item_line(line, &file) || !visit(context, &file)) {
+        cache_record_item item;
+        if (!read_item_line(line, &item) || !visit(context, &item)) {
             return false;
         }
-        any_file = any_file || !file.directory;
+        any_file = any_file || item.kind == cache_item_file;
         items++;
     }
     return false;  // no end line

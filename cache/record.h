@@ -4,11 +4,13 @@
 // The record is UTF-16 text, one line per item:
 //   velsor cache 3
 //   program <full path of the executable the directory belongs to>
+//   unflushed <boot time>                    only while some file may not be
+//                                            on disk yet (cache/flush.h)
 //   directory <last-write time> <name>       one line per directory that
 //                                            holds files, the top one's name
 //                                            empty; all before the files
 //   <size> <last-write time> <name>          one line per file of the block
-//   end <number of directory and file lines>
+//   end <number of lines between the program line and this one>
 // A directory counts as published only when its record is whole: header,
 // program, at least one file, and the end line with the right count. The
 // sizes and last-write times (100 ns units, as the file system keeps them)
@@ -41,19 +43,24 @@ struct cache_record {
 bool cache_record_start(cache_record *record, const wchar_t *program);
 bool cache_record_add_file(cache_record *record, const wchar_t *name, uint64_t size, uint64_t write_time);
 bool cache_record_add_directory(cache_record *record, const wchar_t *name, uint64_t write_time);
+// Before the directories: the files may not all be on disk yet, written
+// since the system started at `boot_time`.
+bool cache_record_add_unflushed(cache_record *record, uint64_t boot_time);
 bool cache_record_finish(cache_record *record);
 void cache_record_free(cache_record *record);
 
-struct cache_record_file {
-    const wchar_t *name;  // relative, backslash-separated; empty for the top directory
-    uint64_t size;
-    uint64_t write_time;
-    bool directory;  // a directory line (no size)
+enum cache_record_kind { cache_item_file, cache_item_directory, cache_item_unflushed };
+
+struct cache_record_item {
+    cache_record_kind kind;
+    const wchar_t *name;  // relative, backslash-separated; empty for the top directory and unflushed
+    uint64_t size;        // files only
+    uint64_t write_time;  // for unflushed, the boot time
 };
 
-// Called for each directory and file line in order; returning false stops
-// the reading.
-typedef bool (*cache_record_visit)(void *context, const cache_record_file *file);
+// Called for each line between the program line and the end line, in
+// order; returning false stops the reading.
+typedef bool (*cache_record_visit)(void *context, const cache_record_item *item);
 
 // True when `text` is a whole record of `program` (compared without regard
 // to letter case) whose every file line has a name that stays below the

@@ -6,11 +6,15 @@
 // change anything anyway). Every directory on the way to a listed file is
 // checked so: in a directory that only the owner side may change, nobody
 // else can have added, replaced or renamed a file. The files that the
-// loader maps (.dll, .exe) are checked themselves as well; the others are
-// covered by their directories, and are looked up in their directory's
-// listing, read once through its held handle, without an open of their own. The recorded size
-// and last-write time of each file then catch a file that was replaced
-// after it was written, even by one of the same size.
+// loader maps (.dll, .exe) are checked themselves as well, with their
+// recorded size and last-write time, which catch a file replaced after it
+// was written, even by one of the same size. The others are covered by
+// their directories: a directory whose last-write time is still the one
+// recorded has had no entry added, removed or renamed, so its files are
+// the ones written; in one whose time moved on, each file is looked up in
+// the directory's listing, read once through its held handle, and compared
+// with its recorded size and time. What the owner's own programs write
+// into a data file in place is left to the access list: nobody else can.
 //
 // Each step works on handles opened relative to the directory above
 // (files/relative.h), never on a path looked up again: what was checked is
@@ -23,6 +27,7 @@
 
 #include "base/layout.h"
 #include "base/text.h"
+#include "cache/boot.h"
 #include "cache/record.h"
 #include "files/relative.h"
 #include "paths/join.h"
@@ -50,11 +55,14 @@ struct trust_check {
     size_t file_count;
     size_t file_capacity;
     wchar_t first_file[payload_path_capacity];  // the record's first, the application DLL
-    bool stale;  // a directory's time moved on, its files still as recorded
+    trust_use use;
+    bool stale;      // a directory's time moved on, or the files are being flushed
+    bool flushing;   // the record is marked unflushed and each file is flushed
+    bool not_fresh;  // a flush failed: the record keeps its mark
     cache_record fresh;  // the record again, with the directories' times of now
 };
 
-static trust_check kept;  // the last check made with `keep`
+static trust_check kept;  // the last holding check
 static wchar_t kept_application_dll[payload_path_capacity];
 
 static bool grow(void **array, size_t *capacity, size_t count, size_t size) {
@@ -241,23 +249,35 @@ static bool mapped_by_loader(const wchar_t *name) {
     return length > 4 && (_wcsicmp(name + length - 4, L".dll") == 0 || _wcsicmp(name + length - 4, L".exe") == 0);
 }
 
-static bool plain_file_as_recorded(const entry_facts *facts, const cache_record_file *file) {
+static bool plain_file_as_recorded(const entry_facts *facts, const cache_record_item *file) {
     return (facts->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
            facts->size == file->size && facts->write_time == file->write_time;
 }
 
+// The size, time and attributes of a held entry. Not through
+// GetFileInformationByHandle, which also asks for the volume's serial
+// number: that costs Wine a call to another process for every entry.
+static bool held_facts(HANDLE handle, entry_facts *facts) {
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
+        return false;
+    }
+    *facts = {(uint64_t)standard.EndOfFile.QuadPart, (uint64_t)basic.LastWriteTime.QuadPart, basic.FileAttributes};
+    return true;
+}
+
 // A file the loader maps: held, private, and as recorded.
 static bool code_file_intact(trust_check *check, HANDLE directory, const wchar_t *leaf,
-                             const cache_record_file *file) {
+                             const cache_record_item *file) {
     HANDLE handle = hold_file_at(directory, leaf, wcslen(leaf));
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION information;
-    bool intact = GetFileInformationByHandle(handle, &information);
-    entry_facts facts = {((uint64_t)information.nFileSizeHigh << 32) | information.nFileSizeLow,
-                         filetime_count(information.ftLastWriteTime), information.dwFileAttributes};
-    intact = intact && plain_file_as_recorded(&facts, file) && private_entry(check, handle, file->name);
+    entry_facts facts;
+    bool intact = held_facts(handle, &facts) && plain_file_as_recorded(&facts, file) &&
+                  private_entry(check, handle, file->name);
     if (!intact) {
         CloseHandle(handle);
         return false;
@@ -316,27 +336,51 @@ static bool listed_facts(held_directory *directory, const wchar_t *leaf, entry_f
 // its data files looked at in its listing instead; when they are all as
 // recorded, the directory stays, and the record learns its new time.
 
-static bool listed_directory_seen(trust_check *check, const cache_record_file *directory) {
+static bool listed_directory_seen(trust_check *check, const cache_record_item *directory) {
     size_t length = wcslen(directory->name);
     HANDLE handle = checked_directory(check, directory->name, length);
     held_directory *held = find_held(check, directory->name, length);
-    BY_HANDLE_FILE_INFORMATION information;
-    if (handle == INVALID_HANDLE_VALUE || held == NULL || !GetFileInformationByHandle(handle, &information)) {
+    entry_facts facts;
+    if (handle == INVALID_HANDLE_VALUE || held == NULL || !held_facts(handle, &facts)) {
         return false;
     }
-    uint64_t time = filetime_count(information.ftLastWriteTime);
+    uint64_t time = facts.write_time;
     held->unchanged = time == directory->write_time;
     check->stale = check->stale || !held->unchanged;
     return cache_record_add_directory(&check->fresh, directory->name, time);
+}
+
+/*-**** Files not yet on disk ****/
+// A record marked unflushed is trusted in the boot that wrote it, whose
+// cache still holds the files. A holding check that may flush them does so
+// file by file; a file it cannot open (another run has it mapped, say)
+// leaves the mark for a later start.
+
+static bool unflushed_seen(trust_check *check, const cache_record_item *mark) {
+    if (!same_boot(mark->write_time)) {
+        return false;
+    }
+    check->flushing = check->use == trust_hold_and_flush;
+    check->stale = check->stale || check->flushing;
+    return check->flushing || cache_record_add_unflushed(&check->fresh, mark->write_time);
+}
+
+static void flush_listed(trust_check *check, HANDLE directory, const wchar_t *leaf) {
+    if (check->flushing && !flush_file_at(directory, leaf, wcslen(leaf))) {
+        check->not_fresh = true;
+    }
 }
 
 /*-**** Listed files ****/
 
 // One listed file: a plain file with its recorded size and time, in
 // private directories, and private itself when the loader maps it.
-static bool listed_file_intact(void *context, const cache_record_file *file) {
+static bool listed_file_intact(void *context, const cache_record_item *file) {
     trust_check *check = (trust_check *)context;
-    if (file->directory) {
+    if (file->kind == cache_item_unflushed) {
+        return unflushed_seen(check, file);
+    }
+    if (file->kind == cache_item_directory) {
         return listed_directory_seen(check, file);
     }
     if (check->stale && !cache_record_add_file(&check->fresh, file->name, file->size, file->write_time)) {
@@ -352,6 +396,7 @@ static bool listed_file_intact(void *context, const cache_record_file *file) {
     if (directory == INVALID_HANDLE_VALUE) {
         return false;
     }
+    flush_listed(check, directory, leaf);
     if (mapped_by_loader(leaf)) {
         return code_file_intact(check, directory, leaf, file);
     }
@@ -375,12 +420,13 @@ static bool check_directory(trust_check *check, const wchar_t *program) {
     return trusted;
 }
 
-bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned, bool keep) {
+bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned, trust_use use) {
     trust_check check = {};
     check.directory = directory;
     check.owned = owned;
+    check.use = use;
     bool trusted = check_directory(&check, program);
-    if (trusted && keep) {
+    if (trusted && use != trust_only_look) {
         release(&kept);
         kept = check;
         copy_bounded(kept_application_dll, check.first_file, payload_path_capacity);
@@ -392,7 +438,7 @@ bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, o
 
 const wchar_t *cache_held_application_dll(void) { return kept_application_dll; }
 
-const cache_record *cache_held_fresh_record(void) { return kept.stale ? &kept.fresh : NULL; }
+const cache_record *cache_held_fresh_record(void) { return kept.stale && !kept.not_fresh ? &kept.fresh : NULL; }
 
 HANDLE cache_held_velsor_directory(void) {
     const wchar_t *velsor = wide_name(velsor_directory_name);

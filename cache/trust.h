@@ -25,21 +25,27 @@ wchar_t *cache_read_record(const wchar_t *directory);
 //
 // Everything is checked through handles opened relative to the directory's
 // own: the directory, each directory on the way to a listed file and each
-// file the loader maps. With `keep`, a trusted directory's handles stay
+// file the loader maps. Unless only looking, a trusted directory's handles stay
 // held for the rest of the process, without delete or write sharing, so
 // nobody can rename, replace or change what was checked while the program
 // loads from it; otherwise, and whenever the check fails, they are closed.
-bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned, bool keep);
+//
+// A record marked unflushed is trusted only in the boot it names. With
+// trust_hold_and_flush, each listed file is then flushed before it is
+// checked, and when every one was, the fresh record below drops the mark.
+enum trust_use { trust_only_look, trust_and_hold, trust_hold_and_flush };
+bool cache_directory_trusted(const wchar_t *directory, const wchar_t *program, owner_check owned, trust_use use);
 
-// The held .velsor directory of the directory that the last check with
-// `keep` trusted.
+// The held .velsor directory of the directory the last holding check
+// trusted.
 HANDLE cache_held_velsor_directory(void);
 
 // The full path of the first file that the record of the directory the last
-// check with `keep` trusted lists: the application DLL. Empty before.
+// holding check trusted lists: the application DLL. Empty before.
 const wchar_t *cache_held_application_dll(void);
 
-// The record of the directory the last check with `keep` trusted, again
-// with the directories' times of now, when a directory's time had moved on
-// (its files as recorded); null when the record is up to date.
+// The record of the directory the last holding check trusted, again with
+// the directories' times of now, when a directory's time had moved on (its
+// files as recorded) or its unflushed files are now all flushed; null when
+// the record is up to date.
 const cache_record *cache_held_fresh_record(void);

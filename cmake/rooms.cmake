@@ -44,12 +44,12 @@ velsor_room_library(velsor_paths LINKS velsor_base velsor_shell32_delay velsor_a
 velsor_room_library(velsor_paths_modes LINKS velsor_base velsor_shell32_delay SOURCES ${root}/paths/template.cpp)
 target_compile_definitions(velsor_paths_modes PRIVATE VELSOR_UNPACK_MODES)
 velsor_room_library(velsor_files LINKS velsor_base ntdll SOURCES
-  ${root}/files/remove.cpp ${root}/files/owner.cpp ${root}/files/relative.cpp)
+  ${root}/files/remove.cpp ${root}/files/owner.cpp ${root}/files/relative.cpp ${root}/files/flush_at.cpp)
 velsor_room_library(velsor_payload LINKS velsor_files velsor_paths velsor_base zstd_decompress SOURCES
   ${root}/payload/reader.cpp ${root}/payload/extract.cpp)
 velsor_room_library(velsor_program LINKS velsor_paths velsor_files velsor_base SOURCES
   ${root}/program/run.cpp ${root}/program/entry_options.cpp ${root}/program/program.cpp ${root}/program/job.cpp
   ${root}/program/launcher_process.cpp ${root}/program/sweep.cpp)
 velsor_room_library(velsor_cache LINKS velsor_payload velsor_paths velsor_files velsor_base SOURCES
-  ${root}/cache/publish.cpp ${root}/cache/flush.cpp ${root}/cache/lock.cpp ${root}/cache/record.cpp ${root}/cache/retire.cpp
+  ${root}/cache/publish.cpp ${root}/cache/boot.cpp ${root}/cache/lock.cpp ${root}/cache/record.cpp ${root}/cache/retire.cpp
   ${root}/cache/trust.cpp ${root}/cache/kept.cpp ${root}/cache/stamp.cpp)

@@ -49,6 +49,12 @@ HANDLE hold_file_at(HANDLE directory, const wchar_t *name, size_t length);
 // with `share`, never through a link.
 HANDLE open_file_at(HANDLE directory, const wchar_t *name, DWORD share);
 
+// Flushes the existing file `name` (one part, `length` code units) in
+// `directory` to disk: opened for writing, never through a link, sharing
+// everything, and closed again. False when it cannot be opened (say, a
+// program has it mapped) or flushed.
+bool flush_file_at(HANDLE directory, const wchar_t *name, size_t length);
+
 // What a check compares of a file: its size, last-write time and attributes.
 struct entry_facts {
     uint64_t size;

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "base/layout.h"
+#include "cache/boot.h"
+#include "cache/record.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -42,6 +44,40 @@ std::map<std::wstring, ULONGLONG> write_times(const std::wstring &root) {
         }
     }
     return times;
+}
+
+std::wstring record_of(const std::wstring &cached) {
+    std::string bytes = harness::read_file(cached + L"\\.velsor\\complete");
+    return std::wstring((const wchar_t *)bytes.data(), bytes.size() / sizeof(wchar_t));
+}
+
+bool marked_unflushed(const std::wstring &cached) { return record_of(cached).find(L"\nunflushed ") != std::wstring::npos; }
+
+std::map<std::wstring, ULONGLONG> without_record(std::map<std::wstring, ULONGLONG> times) {
+    times.erase(L".velsor\\complete");
+    return times;
+}
+
+// Writes `cached`'s record again, every line as it was but for an unflushed
+// mark naming the boot `boot`: the record of a run before a restart.
+void mark_unflushed_since(const std::wstring &cached, uint64_t boot) {
+    std::wstring text = record_of(cached), program = harness::bin_path(v1);
+    cache_record forged = {};
+    ASSERT_TRUE(cache_record_start(&forged, program.c_str()));
+    ASSERT_TRUE(cache_record_add_unflushed(&forged, boot));
+    auto copy = [](void *context, const cache_record_item *item) {
+        auto *record = static_cast<cache_record *>(context);
+        switch (item->kind) {
+        case cache_item_unflushed: return true;
+        case cache_item_directory: return cache_record_add_directory(record, item->name, item->write_time);
+        default: return cache_record_add_file(record, item->name, item->size, item->write_time);
+        }
+    };
+    ASSERT_TRUE(cache_record_read(text.data(), program.c_str(), copy, &forged));
+    ASSERT_TRUE(cache_record_finish(&forged));
+    std::string bytes((const char *)forged.text, forged.length * sizeof(wchar_t));
+    cache_record_free(&forged);
+    ASSERT_TRUE(harness::write_file(cached + L"\\.velsor\\complete", bytes));
 }
 
 // What the probe's report FILE wrote: its "key=value" records.
@@ -110,9 +146,15 @@ TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
     ASSERT_EQ(names_in(base)[0].size(), 16u);
     auto first = write_times(cached);
     EXPECT_TRUE(first.count(L"probe.dll") && first.count(L"data\\noise.bin") && first.count(L".velsor\\complete"));
+    // The first run does not wait for the disk; the next start flushes the
+    // files and drops the record's mark, unpacking nothing.
+    EXPECT_TRUE(marked_unflushed(cached));
     std::wstring file = scratch + L"\\report";
     harness::run_result r = harness::run(harness::bin_path(v1), {L"report", file, L"a b", L""});
     EXPECT_EQ(r.exit_code, 0u) << r.err;
+    EXPECT_FALSE(marked_unflushed(cached)) << "the files were not flushed";
+    EXPECT_EQ(without_record(write_times(cached)), without_record(first));
+    first = write_times(cached);
     auto seen = report(file);
     EXPECT_EQ(seen[L"dll_path"], cached + L"\\probe.dll");
     EXPECT_EQ(seen[L"argc"], L"5");
@@ -150,6 +192,20 @@ TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
     auto refreshed = write_times(cached);
     EXPECT_EQ(run_exit(v1, 6), 6u);
     EXPECT_EQ(write_times(cached), refreshed) << "the record was written again, or the files";
+
+    // A record still marked unflushed from an earlier boot is not trusted:
+    // a file may have lost what it held. From this boot, it is.
+    mark_unflushed_since(cached, boot_time());
+    ASSERT_TRUE(marked_unflushed(cached));
+    EXPECT_EQ(run_exit(v1, 8), 8u);
+    EXPECT_EQ(only_directory(), cached);
+    EXPECT_FALSE(marked_unflushed(cached));
+    uint64_t earlier = boot_time() - 3600 * 10000000ull;
+    mark_unflushed_since(cached, earlier);
+    EXPECT_EQ(run_exit(v1, 9), 9u);
+    cached = only_directory();
+    EXPECT_EQ(record_of(cached).find(std::to_wstring(earlier)), std::wstring::npos) << "another boot's record trusted";
+    EXPECT_TRUE(marked_unflushed(cached)) << "not unpacked again";
 
     // A file deleted, a code file or a record cut short, or a data file cut
     // short in a directory that changed since, is noticed and unpacked again.
@@ -253,7 +309,8 @@ TEST_F(Cache, CtrlCLeavesTheCache) {
     EXPECT_TRUE(before.count(L"console_app.dll") && before.count(L".velsor\\complete"));
     harness::run_result again = harness::run(harness::bin_path(L"cache_console.exe"), {L"exit", L"6"});
     EXPECT_EQ(again.exit_code, 6u);
-    EXPECT_EQ(write_times(cached), before) << "the cache was not complete after Ctrl+C";
+    EXPECT_EQ(without_record(write_times(cached)), without_record(before))
+        << "the cache was not complete after Ctrl+C";
     harness::remove_tree(console_base);
 }
 

@@ -281,13 +281,13 @@ TEST(CacheSecurity, EveryEntryMustBeOwned) {
     std::wstring published = room.published();
     std::wstring program = recorded_program(published);
     disowned = L"";
-    EXPECT_TRUE(cache_directory_trusted(published.c_str(), program.c_str(), owned_unless_disowned, false));
-    EXPECT_FALSE(cache_directory_trusted(published.c_str(), L"C:\\other\\app.exe", owned_unless_disowned, false));
+    EXPECT_TRUE(cache_directory_trusted(published.c_str(), program.c_str(), owned_unless_disowned, trust_only_look));
+    EXPECT_FALSE(cache_directory_trusted(published.c_str(), L"C:\\other\\app.exe", owned_unless_disowned, trust_only_look));
     // The directory, the record, the DLLs, and the subdirectory that stands
     // for the data files in it.
     for (const wchar_t *entry : {L"", L"\\.velsor\\complete", L"\\probe.dll", L"\\plugin.dll", L"\\data"}) {
         disowned = published + entry;
-        EXPECT_FALSE(cache_directory_trusted(published.c_str(), program.c_str(), owned_unless_disowned, false))
+        EXPECT_FALSE(cache_directory_trusted(published.c_str(), program.c_str(), owned_unless_disowned, trust_only_look))
             << harness::narrow(entry);
     }
 }

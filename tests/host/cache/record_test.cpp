@@ -13,9 +13,13 @@ const wchar_t program[] = L"C:\\Apps\\Tool\\app.exe";
 
 // A record of files `names`, with a directory line for each of
 // `directories` added after the files (it still comes before them).
-std::wstring built(const std::vector<std::wstring> &names, const std::vector<std::wstring> &directories = {}) {
+std::wstring built(const std::vector<std::wstring> &names, const std::vector<std::wstring> &directories = {},
+                   uint64_t unflushed_since = 0) {
     cache_record record = {};
     EXPECT_TRUE(cache_record_start(&record, program));
+    if (unflushed_since != 0) {
+        EXPECT_TRUE(cache_record_add_unflushed(&record, unflushed_since));
+    }
     uint64_t n = 0;
     for (const auto &name : names) {
         EXPECT_TRUE(cache_record_add_file(&record, name.c_str(), 1000 + n, 132000000000000000ull + n));
@@ -30,10 +34,11 @@ std::wstring built(const std::vector<std::wstring> &names, const std::vector<std
     return text;
 }
 
-bool collect(void *context, const cache_record_file *file) {
+bool collect(void *context, const cache_record_item *item) {
+    static const wchar_t *const kinds[] = {L"", L"dir ", L"unflushed "};
     auto *seen = static_cast<std::vector<std::wstring> *>(context);
-    seen->push_back((file->directory ? L"dir " : L"") + std::wstring(file->name) + L"|" +
-                    std::to_wstring(file->size) + L"|" + std::to_wstring(file->write_time));
+    seen->push_back(kinds[item->kind] + std::wstring(item->name) + L"|" + std::to_wstring(item->size) + L"|" +
+                    std::to_wstring(item->write_time));
     return true;
 }
 
@@ -54,15 +59,16 @@ TEST(CacheRecord, RoundTrip) {
     EXPECT_TRUE(cache_record_names_program(text.c_str(), program));
 }
 
-// Directory lines come first, the top's name empty, and count in the end line.
+// The unflushed mark and the directory lines come first, the top's name
+// empty, and count in the end line.
 TEST(CacheRecord, DirectoriesBeforeFiles) {
-    std::wstring text = built({L"app.dll", L"data\\a.txt"}, {L"", L"data"});
-    EXPECT_EQ(text, L"velsor cache 3\nprogram C:\\Apps\\Tool\\app.exe\ndirectory 133000000000000000 \n"
+    std::wstring text = built({L"app.dll", L"data\\a.txt"}, {L"", L"data"}, 42);
+    EXPECT_EQ(text, L"velsor cache 3\nprogram C:\\Apps\\Tool\\app.exe\nunflushed 42\ndirectory 133000000000000000 \n"
                     L"directory 133000000000000000 data\n1000 132000000000000000 app.dll\n"
-                    L"1001 132000000000000001 data\\a.txt\nend 4\n");
+                    L"1001 132000000000000001 data\\a.txt\nend 5\n");
     std::vector<std::wstring> seen;
     EXPECT_TRUE(reads(text, program, &seen));
-    EXPECT_EQ(seen, (std::vector<std::wstring>{L"dir |0|133000000000000000", L"dir data|0|133000000000000000",
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L"unflushed |0|42", L"dir |0|133000000000000000", L"dir data|0|133000000000000000",
                                                L"app.dll|1000|132000000000000000",
                                                L"data\\a.txt|1001|132000000000000001"}));
 }
@@ -89,6 +95,8 @@ TEST(CacheRecord, Refused) {
         {"a directory line not counted", head + L"directory 2 \n1 2 app.dll\nend 1\n"},
         {"a directory name with ..", head + L"directory 2 ..\n1 2 app.dll\nend 2\n"},
         {"a directory line without a time", head + L"directory data\n1 2 app.dll\nend 2\n"},
+        {"an unflushed mark without a time", head + L"unflushed \n1 2 app.dll\nend 2\n"},
+        {"an unflushed mark with more after it", head + L"unflushed 42 x\n1 2 app.dll\nend 2\n"},
         {"a name with ..", head + L"1 2 ..\\..\\x.dll\nend 1\n"},
         {"an absolute name", head + L"1 2 C:\\x.dll\nend 1\n"},
         {"a name with a leading backslash", head + L"1 2 \\x.dll\nend 1\n"},
@@ -111,7 +119,7 @@ TEST(CacheRecord, Refused) {
 TEST(CacheRecord, VisitorRefusalFails) {
     std::wstring text = built({L"a", L"b"});
     int calls = 0;
-    auto refuse_first = [](void *context, const cache_record_file *) {
+    auto refuse_first = [](void *context, const cache_record_item *) {
         ++*static_cast<int *>(context);
         return false;
     };
