@@ -82,5 +82,14 @@ if os.path.exists(os.path.join(raw, "later_before.txt")):
 for label, name in series:
     child, code = median(name, 3), median(name, 4)
     print("| %s | %.0f ms | %.0f ms | %.2f | %.2f |" % (label, child * 1e3, code * 1e3, child / tiny_child, code / tiny_code))
+# The first cached run against the default mode, both to run_code and timed
+# in the same round: the median of the per-round ratios.
+def to_code(name):
+    return [(int(r[4]) - int(r[0])) * tick for r in runs(name)]
+for first_name, label in (("first.txt", "first run"), ("first_before.txt", "first run, before")):
+    if os.path.exists(os.path.join(raw, first_name)):
+        ratios = [f / d for f, d in zip(to_code(first_name), to_code("default.txt"))]
+        print("--cache %s against the default mode, to run_code, median of per-round ratios: %.2f (target <= 1.1)"
+              % (label, statistics.median(ratios)))
 PY
 echo "(machine: $(nproc) cores, $(uptime | sed 's/.*load/load/'))"

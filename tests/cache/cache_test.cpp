@@ -2,6 +2,7 @@
 // and a directory of one's own choosing that goes as in the default mode.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <map>
 #include <string>
@@ -153,6 +154,7 @@ TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
     harness::run_result r = harness::run(harness::bin_path(v1), {L"report", file, L"a b", L""});
     EXPECT_EQ(r.exit_code, 0u) << r.err;
     EXPECT_FALSE(marked_unflushed(cached)) << "the files were not flushed";
+    EXPECT_EQ(report(file)[L"loaded"], L"") << "a later start loaded the security or shell DLLs";
     EXPECT_EQ(without_record(write_times(cached)), without_record(first));
     first = write_times(cached);
     auto seen = report(file);
@@ -312,6 +314,36 @@ TEST_F(Cache, CtrlCLeavesTheCache) {
     EXPECT_EQ(without_record(write_times(cached)), without_record(before))
         << "the cache was not complete after Ctrl+C";
     harness::remove_tree(console_base);
+}
+
+// The default folder is {CACHE_DIR}: LOCALAPPDATA as the user's environment
+// has it, and the shell's folder when the variable holds no full path.
+TEST(CacheDefault, FolderFromTheEnvironmentThenTheShell) {
+    std::wstring scratch = harness::make_scratch_directory(L"velsor_cache_default");
+    wchar_t local[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(NULL, CSIDL_LOCAL_APPDATA, NULL, SHGFP_TYPE_CURRENT, local), S_OK);
+    std::wstring shell_folder = std::wstring(local) + L"\\velsor\\cache_default";
+    struct row {
+        const wchar_t *local_app_data;
+        std::wstring expected_parent;
+    } rows[] = {
+        {L"", scratch + L"\\velsor\\cache_default"},
+        {L"relative\\folder", shell_folder},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(harness::narrow(r.local_app_data));
+        harness::run_options options;
+        std::wstring value = r.local_app_data[0] == L'\0' ? scratch : r.local_app_data;
+        options.environment.push_back({L"LOCALAPPDATA", value});
+        std::wstring file = scratch + L"\\report";
+        EXPECT_EQ(harness::run(harness::bin_path(L"cache_default.exe"), {L"report", file}, options).exit_code, 0u);
+        std::wstring dll = report(file)[L"dll_path"];
+        wchar_t full[MAX_PATH * 2];
+        GetFullPathNameW(r.expected_parent.c_str(), MAX_PATH * 2, full, NULL);
+        EXPECT_EQ(_wcsnicmp(dll.c_str(), full, wcslen(full)), 0) << harness::narrow(dll);
+        harness::remove_tree(full);
+    }
+    harness::remove_tree(scratch);
 }
 
 // Without --cache the chosen directory is used once and removed.

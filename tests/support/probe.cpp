@@ -3,7 +3,8 @@
 //
 //   exit CODE             return CODE (decimal or 0x hex, all 32 bits)
 //   report FILE           write what the application sees to FILE (UTF-16LE,
-//                         "key=value" records each ending in a 0 code unit)
+//                         "key=value" records each ending in a 0 code unit),
+//                         and which system DLLs its process has loaded
 //   hash FILE             write "name<TAB>size<TAB>fnv1a64" for every file below
 //                         the DLL's directory, sorted (UTF-8 lines)
 //   sleep MS              sleep, then return 0
@@ -52,6 +53,11 @@ static int report(const wchar_t *path, int argc, wchar_t **argv, const wchar_t *
     GetCurrentDirectoryW(MAX_PATH * 4, cwd);
     add(L"cwd", cwd);
     add(L"pid", std::to_wstring(GetCurrentProcessId()));
+    std::wstring loaded;  // system DLLs in this process that the probe itself does not import
+    for (const wchar_t *name : {L"advapi32.dll", L"shell32.dll", L"ole32.dll", L"user32.dll"}) {
+        loaded += GetModuleHandleW(name) != NULL ? std::wstring(name) + L" " : L"";
+    }
+    add(L"loaded", loaded);
     return write_utf16(path, out) ? 0 : 90;
 }
 
