@@ -35,13 +35,16 @@ protected:
     }
     std::wstring file(const std::wstring &name) const { return scratch + L"\\" + name; }
 
-    // Starts runner_console.exe, whose program starts a helper and writes
-    // "child program helper" process IDs once both run. Null when it did not.
-    HANDLE start_spawning_run(DWORD *child, DWORD *program, DWORD *helper) {
+    // Starts `exe` (runner_console.exe, or runner_cached.exe, where the
+    // runner's "child" is the launcher itself), whose program starts a
+    // helper and writes "child program helper" process IDs once both run.
+    // Null when it did not.
+    HANDLE start_spawning_run(DWORD *child, DWORD *program, DWORD *helper,
+                              const wchar_t *exe = L"runner_console.exe") {
         std::wstring ready = file(L"ready");
         harness::run_options options;
         options.capture = false;
-        HANDLE launcher = harness::start(bin_path(L"runner_console.exe"), {L"spawn", ready}, options);
+        HANDLE launcher = harness::start(bin_path(exe), {L"spawn", ready}, options);
         if (launcher == nullptr || !wait_for_file(ready)) {
             return launcher;
         }
@@ -234,6 +237,23 @@ TEST_F(Runner, KilledLauncherTakesTheRunAlong) {
     EXPECT_EQ(harness::onefile_directories_of(launcher_pid).size(), 1u);
     EXPECT_EQ(harness::run(bin_path(L"runner_cached.exe"), {L"exit", L"0"}).exit_code, 0u);
     EXPECT_TRUE(harness::onefile_directories_of(launcher_pid).empty());
+}
+
+// With --cache the program runs from the launcher's own process: killed,
+// it takes the program and what that started along all the same.
+TEST_F(Runner, KilledCachedLauncherTakesTheProgramAlong) {
+    DWORD runner = 0, program = 0, started = 0;
+    HANDLE launcher = start_spawning_run(&runner, &program, &started, L"runner_cached.exe");
+    ASSERT_TRUE(launcher != nullptr && program != 0);
+    EXPECT_EQ(runner, GetProcessId(launcher)) << "a second launcher process ran the runner";
+    ASSERT_TRUE(TerminateProcess(launcher, 1));
+    CloseHandle(launcher);
+    for (DWORD process_id : {program, started}) {
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+        EXPECT_TRUE(process == nullptr || WaitForSingleObject(process, 30000) == WAIT_OBJECT_0) << process_id;
+        CloseHandle(process);
+        end_process(process_id);
+    }
 }
 
 // Directories planted as runs in each state would leave them; a real live
