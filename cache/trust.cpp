@@ -38,6 +38,7 @@ static const DWORD largest_record_bytes = 64u << 20;
 
 struct held_directory {
     wchar_t *relative;  // below the top; empty for the top itself
+    size_t length;
     HANDLE handle;
     BYTE *listing;  // its entries (FILE_FULL_DIR_INFO, chained), read once when first needed
     size_t listing_size;
@@ -50,6 +51,7 @@ struct trust_check {
     owner_check owned;
     held_directory *directories;
     size_t directory_count;
+    size_t last_found;  // index of the directory found last: files come grouped
     size_t directory_capacity;
     HANDLE *files;  // the files the loader maps
     size_t file_count;
@@ -118,17 +120,25 @@ static bool private_entry(const trust_check *check, HANDLE entry, const wchar_t 
     return held_owned_and_private(entry, name, check->owned);
 }
 
-static held_directory *find_held(const trust_check *check, const wchar_t *relative, size_t length) {
-    for (size_t i = check->directory_count; i > 0; i--) {  // the newest first: entries come grouped
-        held_directory *d = &check->directories[i - 1];
-        if (wcslen(d->relative) == length && wcsncmp(d->relative, relative, length) == 0) {
-            return d;
+static bool held_is(const held_directory *d, const wchar_t *relative, size_t length) {
+    return d->length == length && wmemcmp(d->relative, relative, length) == 0;
+}
+
+static held_directory *find_held(trust_check *check, const wchar_t *relative, size_t length) {
+    if (check->last_found < check->directory_count &&
+        held_is(&check->directories[check->last_found], relative, length)) {
+        return &check->directories[check->last_found];
+    }
+    for (size_t i = check->directory_count; i > 0; i--) {
+        if (held_is(&check->directories[i - 1], relative, length)) {
+            check->last_found = i - 1;
+            return &check->directories[i - 1];
         }
     }
     return NULL;
 }
 
-static HANDLE find_directory(const trust_check *check, const wchar_t *relative, size_t length) {
+static HANDLE find_directory(trust_check *check, const wchar_t *relative, size_t length) {
     const held_directory *d = find_held(check, relative, length);
     return d == NULL ? INVALID_HANDLE_VALUE : d->handle;
 }
@@ -143,7 +153,7 @@ static bool add_directory(trust_check *check, const wchar_t *relative, size_t le
     }
     wmemcpy(copy, relative, length);
     copy[length] = L'\0';
-    check->directories[check->directory_count++] = {copy, handle, NULL, 0, false, false};
+    check->directories[check->directory_count++] = {copy, length, handle, NULL, 0, false, false};
     return true;
 }
 
