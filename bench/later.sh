@@ -11,7 +11,11 @@
 #     (bin/prog.exe, bench_bare.c: it returns at once) against the same
 #     program started directly from the unpacked tree: the time left over is
 #     the launcher's, whose later start checks every file of the cache;
-#   - each against a bare process start (a console program that returns).
+#   - each against a bare process start (a console program that returns);
+#   - and each against its floor: the DLL loaded by a minimal loader
+#     (bench_loader.c), the program started in a job by a minimal starter
+#     (bench_spawn.c), which check and unpack nothing: what a packed start
+#     costs beyond its floor is the launcher's own work.
 #
 #   bench/later.sh [ROUNDS]        (default 9, after a warm-up round)
 #   VELSOR_BENCH_BEFORE_PACK=/path/to/other/velsor-pack bench/later.sh [ROUNDS]
@@ -29,9 +33,10 @@
 # not an earlier output is refused). Every round runs each series once, the
 # order reversed every other round; figures are medians of the ratios taken
 # within each round. The first run of each packed executable fills its
-# cache (the tree's takes about 10 s under Wine: one flush per file).
+# cache.
 #
-# Series: bare, app, tiny-now, 7z, 7z-now, tree, tree-now (and tiny-before,
+# Series: bare, app, tiny-floor, tiny-now, 7z, 7z-floor, 7z-now, tree,
+# tree-floor, tree-now (and tiny-before,
 # 7z-before, tree-before); raw/SERIES.txt holds each series' timer lines.
 # The packed executables stay in the output folder: bench/breakdown.sh
 # shows where the time of one of their later starts goes.
@@ -55,6 +60,8 @@ wgxx=x86_64-w64-mingw32-g++-posix
 $wgcc -O2 -Wall -shared -o "$out/tiny/bench_app.dll" "$repo/bench/programs/bench_app.c" -lpsapi -static-libgcc -s
 $wgcc -O2 -Wall -municode -o "$out/bench_app.exe" "$repo/bench/programs/bench_app_main.c" -lpsapi -static-libgcc -s
 $wgcc -O2 -Wall -o "$out/bench_bare.exe" "$repo/bench/programs/bench_bare.c" -static-libgcc -s
+$wgcc -O2 -Wall -municode -o "$out/bench_spawn.exe" "$repo/bench/programs/bench_spawn.c" -static-libgcc -s
+$wgcc -O2 -Wall -municode -o "$out/bench_loader.exe" "$repo/bench/programs/bench_loader.c" -static-libgcc -s
 $wgxx -O2 -Wall -std=c++17 -municode -static -o "$out/bench_timer.exe" "$repo/bench/programs/bench_timer.cpp" -lshell32 -s
 cp "$sevenzip/7z.exe" "$sevenzip/7z.dll" "$out/7z/"
 python3 "$repo/bench/tree.py" "$out/bench_bare.exe" "$out/tiny/bench_app.dll" "$out/tree" | tee "$out/raw/tree.summary"
@@ -69,7 +76,7 @@ pack_all() {
     --unpack-dir "{TEMP}\\velsor_bench_later_tree_$1"
 }
 pack_all now "$pack"
-series=(bare app tiny-now 7z 7z-now tree tree-now)
+series=(bare app tiny-floor tiny-now 7z 7z-floor 7z-now tree tree-floor tree-now)
 if [ -n "$before" ]; then
   pack_all before "$before"
   series+=(tiny-before 7z-before tree-before)
@@ -100,7 +107,10 @@ start() {
   case $1 in
     bare) timer "$(win "$out/bench_bare.exe")" ;;
     app) timer "$(win "$out/bench_app.exe")" "{REPORT}" ;;
+    tiny-floor) timer "$(win "$out/bench_loader.exe")" "$(win "$out/tiny/bench_app.dll")" "{REPORT}" ;;
     tiny-*) timer "$(win "$out/$1.exe")" "{REPORT}" ;;
+    7z-floor) timer "$(win "$out/bench_spawn.exe")" "$(win "$out/7z/7z.exe")" i ;;
+    tree-floor) timer "$(win "$out/bench_spawn.exe")" "$(win "$out/tree/bin/prog.exe")" ;;
     7z) timer "$(win "$out/7z/7z.exe")" i ;;
     7z-*) timer "$(win "$out/$1.exe")" i ;;
     tree) timer "$(win "$out/tree/bin/prog.exe")" ;;
@@ -149,6 +159,9 @@ print("|---|---|---|---|---|---|---|---|---|")
 print("| bare process start (console, msvcrt) | %.0f ms | %.0f ms | - | - | - | - | 1.00 | - |" % (med(t["bare"]) * 1e3, min(t["bare"]) * 1e3))
 print("| tiny app as a plain console exe | %.0f ms | %.0f ms | 1.00 | - | - | - | %.2f | - |" % (
     med(t["app"]) * 1e3, min(t["app"]) * 1e3, ratio("app", "bare")))
+print("| floor: the DLL loaded by a minimal loader (bench_loader.c) | %.0f ms | %.0f ms | %.2f | %.2f | - | - | %.2f | - |" % (
+    med(t["tiny-floor"]) * 1e3, min(t["tiny-floor"]) * 1e3, ratio("tiny-floor", "app"), over_direct("tiny-floor", "app"),
+    ratio("tiny-floor", "bare")))
 for tag, label in (("now", "after"), ("before", "before")):
     if "tiny-" + tag in t:
         n = "tiny-" + tag
@@ -161,6 +174,10 @@ for direct, direct_label, packed_label in (
          "CMake-like tree, --cache program entry")):
     print("| %s | %.0f ms | %.0f ms | 1.00 | - | - | - | %.2f | - |" % (
         direct_label, med(t[direct]) * 1e3, min(t[direct]) * 1e3, ratio(direct, "bare")))
+    n = direct + "-floor"
+    print("| floor: started by a minimal starter in a job (bench_spawn.c) | %.0f ms | %.0f ms | %.2f | %.2f | %.2f | %.2f | %.2f | - |" % (
+        med(t[n]) * 1e3, min(t[n]) * 1e3, ratio(n, direct), over_direct(n, direct), fastest(n, direct),
+        vs_target(n, direct), ratio(n, "bare")))
     for tag, label in (("now", "after"), ("before", "before")):
         n = direct + "-" + tag
         if n in t:
