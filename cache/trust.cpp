@@ -6,8 +6,8 @@
 // change anything anyway). Every directory on the way to a listed file is
 // checked so: in a directory that only the owner side may change, nobody
 // else can have added, replaced or renamed a file. The files that the
-// loader maps (.dll, .exe) are checked themselves as well, with their
-// recorded size and last-write time, which catch a file replaced after it
+// loader maps (.dll, .exe, .pyd, .node, .ocx) are checked themselves as
+// well, with their recorded size and last-write time, which catch a file replaced after it
 // was written, even by one of the same size. The others are covered by
 // their directories: a directory whose last-write time is still the one
 // recorded has had no entry added, removed or renamed, so its files are
@@ -254,9 +254,35 @@ static wchar_t *read_checked_record(trust_check *check) {
 
 /*-**** Listed files ****/
 
+// Names the loader maps: programs, DLLs and the DLLs that interpreters load
+// under their own extensions (Python's .pyd, Node's .node, controls' .ocx).
+static const char *const code_extensions[] = {".dll", ".exe", ".pyd", ".node", ".ocx"};
+
+// True when `name` ends in `extension` in any letter case, compared by
+// hand: a record has thousands of names, and the C runtime's comparison
+// heeds the locale.
+static bool ends_in(const wchar_t *name, size_t length, const char *extension) {
+    size_t count = strlen(extension);
+    if (length <= count) {
+        return false;
+    }
+    for (size_t i = 0; i < count; i++) {
+        wchar_t c = name[length - count + i];
+        if ((c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c) != (wchar_t)extension[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 static bool mapped_by_loader(const wchar_t *name) {
     size_t length = wcslen(name);
-    return length > 4 && (_wcsicmp(name + length - 4, L".dll") == 0 || _wcsicmp(name + length - 4, L".exe") == 0);
+    for (const char *extension : code_extensions) {
+        if (ends_in(name, length, extension)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 static bool plain_file_as_recorded(const entry_facts *facts, const cache_record_item *file) {
@@ -350,11 +376,12 @@ static bool listed_directory_seen(trust_check *check, const cache_record_item *d
     size_t length = wcslen(directory->name);
     HANDLE handle = checked_directory(check, directory->name, length);
     held_directory *held = find_held(check, directory->name, length);
-    entry_facts facts;
-    if (handle == INVALID_HANDLE_VALUE || held == NULL || !held_facts(handle, &facts)) {
+    FILE_BASIC_INFO basic;  // the time alone: a directory's size says nothing
+    if (handle == INVALID_HANDLE_VALUE || held == NULL ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
         return false;
     }
-    uint64_t time = facts.write_time;
+    uint64_t time = (uint64_t)basic.LastWriteTime.QuadPart;
     held->unchanged = time == directory->write_time;
     check->stale = check->stale || !held->unchanged;
     return cache_record_add_directory(&check->fresh, directory->name, time);

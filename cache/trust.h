@@ -17,7 +17,7 @@ wchar_t *cache_read_record(const wchar_t *directory);
 // owned_by_current_user says -- and changeable by no one but the user,
 // SYSTEM or Administrators), the record is whole and names `program`, and
 // every file it lists is as it was written, in private directories: the
-// files the loader maps (.dll, .exe) private themselves and with their
+// files the loader maps (.dll, .exe, .pyd, .node, .ocx) private themselves and with their
 // recorded size and last-write time, each other file either in a directory
 // whose last-write time is the recorded one (no entry added, removed or
 // renamed since) or, when that time moved on, with its recorded size and

@@ -222,6 +222,7 @@ TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
         {"the record cut short", L".velsor\\complete", false, false},
         {"the application DLL deleted", L"probe.dll", true, false},
         {"the application DLL cut short", L"probe.dll", false, false},
+        {"an interpreter's addon cut short in an unchanged directory", L"data\\addon.node", false, false},
     };
     for (const auto &row : damage_rows) {
         SCOPED_TRACE(row.what);
@@ -239,6 +240,7 @@ TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
         EXPECT_EQ(run_exit(v1, 3), 3u);
         cached = only_directory();
         EXPECT_EQ(write_times(cached).size(), first.size());
+        EXPECT_FALSE(harness::read_file(cached + L"\\" + row.file).empty()) << "not unpacked again";
         EXPECT_EQ(harness::read_file(noise).size(), 32u << 20);
     }
 
