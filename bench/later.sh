@@ -37,7 +37,8 @@
 #
 # Series: bare, app, tiny-floor, tiny-now, 7z, 7z-floor, 7z-now, tree,
 # tree-floor, tree-now (and tiny-before,
-# 7z-before, tree-before); raw/SERIES.txt holds each series' timer lines.
+# 7z-before, tree-before); raw/SERIES.txt holds each series' runs
+# (bench_rounds.c: one process times all of them, their output in a file).
 # The packed executables stay in the output folder: bench/breakdown.sh
 # shows where the time of one of their later starts goes.
 set -euo pipefail
@@ -62,7 +63,7 @@ $wgcc -O2 -Wall -municode -o "$out/bench_app.exe" "$repo/bench/programs/bench_ap
 $wgcc -O2 -Wall -o "$out/bench_bare.exe" "$repo/bench/programs/bench_bare.c" -static-libgcc -s
 $wgcc -O2 -Wall -municode -o "$out/bench_spawn.exe" "$repo/bench/programs/bench_spawn.c" -static-libgcc -s
 $wgcc -O2 -Wall -municode -o "$out/bench_loader.exe" "$repo/bench/programs/bench_loader.c" -static-libgcc -s
-$wgxx -O2 -Wall -std=c++17 -municode -static -o "$out/bench_timer.exe" "$repo/bench/programs/bench_timer.cpp" -lshell32 -s
+$wgcc -O2 -Wall -municode -o "$out/bench_rounds.exe" "$repo/bench/programs/bench_rounds.c" -static-libgcc -s
 cp "$sevenzip/7z.exe" "$sevenzip/7z.dll" "$out/7z/"
 python3 "$repo/bench/tree.py" "$out/bench_bare.exe" "$out/tiny/bench_app.dll" "$out/tree" | tee "$out/raw/tree.summary"
 
@@ -86,47 +87,34 @@ export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
 wine cmd /c exit </dev/null >/dev/null 2>&1
 win() { echo "Z:${1//\//\\}"; }
 wtemp=$(wine cmd /c echo %TEMP% </dev/null 2>/dev/null | tr -d '\r')
-work="$wtemp\\velsor_bench_later_work"
 caches() { for s in tiny_now 7z_now tree_now tiny_before 7z_before tree_before; do
   wine cmd /c rmdir /s /q "$wtemp\\velsor_bench_later_$s" </dev/null >/dev/null 2>&1 || true; done; }
-timer() { wine "$out/bench_timer.exe" 1 "$work\\report.txt" "$work" "$@" </dev/null; }
-# run SERIES: one timed run, its line appended to raw/SERIES.txt. 7-Zip's
-# output goes to the same stdout; table's reader keeps the timer's lines.
-# Wine 8 now and then fails a CreateProcessW outright (error 1359, nothing
-# started): such a start is tried again, up to twice, and counted in
-# raw/retries.txt.
-run() {
-  local try
-  for try in 1 2 3; do
-    if start "$1"; then return 0; fi
-    echo "$1" >> "$out/raw/retries.txt"
-  done
-  return 1
-}
-start() {
+# The command line of series $1. The tiny application gets no report file
+# (it returns at once), the plain executable neither.
+command_of() {
   case $1 in
-    bare) timer "$(win "$out/bench_bare.exe")" ;;
-    app) timer "$(win "$out/bench_app.exe")" "{REPORT}" ;;
-    tiny-floor) timer "$(win "$out/bench_loader.exe")" "$(win "$out/tiny/bench_app.dll")" "{REPORT}" ;;
-    tiny-*) timer "$(win "$out/$1.exe")" "{REPORT}" ;;
-    7z-floor) timer "$(win "$out/bench_spawn.exe")" "$(win "$out/7z/7z.exe")" i ;;
-    tree-floor) timer "$(win "$out/bench_spawn.exe")" "$(win "$out/tree/bin/prog.exe")" ;;
-    7z) timer "$(win "$out/7z/7z.exe")" i ;;
-    7z-*) timer "$(win "$out/$1.exe")" i ;;
-    tree) timer "$(win "$out/tree/bin/prog.exe")" ;;
-    tree-*) timer "$(win "$out/$1.exe")" ;;
-  esac >> "$out/raw/$1.txt"
+    bare) win "$out/bench_bare.exe" ;;
+    app) win "$out/bench_app.exe" ;;
+    tiny-floor) echo "$(win "$out/bench_loader.exe") $(win "$out/tiny/bench_app.dll")" ;;
+    tiny-*) win "$out/$1.exe" ;;
+    7z) echo "$(win "$out/7z/7z.exe") i" ;;
+    7z-floor) echo "$(win "$out/bench_spawn.exe") $(win "$out/7z/7z.exe") i" ;;
+    7z-*) echo "$(win "$out/$1.exe") i" ;;
+    tree) win "$out/tree/bin/prog.exe" ;;
+    tree-floor) echo "$(win "$out/bench_spawn.exe") $(win "$out/tree/bin/prog.exe")" ;;
+    tree-*) win "$out/$1.exe" ;;
+  esac
 }
+pairs=()
+for s in "${series[@]}"; do pairs+=("$s=$(command_of "$s")"); done
 caches
-for s in "${series[@]}"; do run "$s" >/dev/null; done   # fills the caches
-for s in "${series[@]}"; do mv "$out/raw/$s.txt" "$out/raw/$s.fill.txt"; done
-for round in $(seq 0 "$rounds"); do   # round 0 is a warm-up
-  if [ $((round % 2)) -eq 0 ]; then order=("${series[@]}")
-  else order=(); for ((i = ${#series[@]} - 1; i >= 0; i--)); do order+=("${series[$i]}"); done; fi
-  for s in "${order[@]}"; do run "$s"; done
-done
+mkdir -p "$out/fill"
+# One process runs every round (bench_rounds.c): no Wine start-up between
+# the runs. The first call fills the caches; in the second, round 0 (a
+# warm-up, dropped) is a first start's follow-up, which flushes its files.
+wine "$out/bench_rounds.exe" 0 "$(win "$out/fill")" "${pairs[@]}" </dev/null
+wine "$out/bench_rounds.exe" "$rounds" "$(win "$out/raw")" "${pairs[@]}" </dev/null
 caches
-wine cmd /c rmdir /s /q "$work" </dev/null >/dev/null 2>&1 || true
 
 python3 - "$out/raw" "${series[@]}" <<'PY' | tee "$out/table.txt"
 import os, statistics, sys
@@ -186,7 +174,7 @@ for direct, direct_label, packed_label in (
                 fastest(n, direct), vs_target(n, direct), ratio(n, "bare")))
 print()
 retries = os.path.join(raw, "retries.txt")
-retried = len(open(retries).readlines()) if os.path.exists(retries) else 0
+retried = len(open(retries).readlines()) if os.path.exists(retries) else 0   # bench_rounds counts them
 print("%d paired rounds after a warm-up round; %d start(s) Wine failed to create, tried again" % (len(t["bare"]), retried))
 PY
 echo "(machine: $(nproc) cores, $(uptime | sed 's/.*load/load/'))"
