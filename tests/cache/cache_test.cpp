@@ -269,6 +269,20 @@ TEST_F(Cache, KeptCompleteAndSharedAndRenewed) {
     EXPECT_EQ(wait_exit(two), 12u);
     std::wstring old_version = only_directory();
 
+    // A later start beside a running first run cannot flush what that run
+    // holds: it runs all the same and leaves the mark to a start after it.
+    harness::remove_tree(base);
+    std::wstring first_running = scratch + L"\\first_running";
+    HANDLE first_run = harness::start(harness::bin_path(v1), {L"report-then-sleep", first_running, L"4000"});
+    ASSERT_TRUE(wait_for(first_running));
+    cached = only_directory();
+    EXPECT_EQ(run_exit(v1, 13), 13u);
+    EXPECT_TRUE(marked_unflushed(cached)) << "flushed files that a running instance holds";
+    EXPECT_EQ(wait_exit(first_run), 0u);
+    EXPECT_EQ(run_exit(v1, 14), 14u);
+    EXPECT_FALSE(marked_unflushed(cached));
+    EXPECT_EQ(only_directory(), cached);
+
     // A new version installed over the old one removes the old one's
     // directory, but not while the old one runs. (A version is known as the
     // same program's by the executable's path.)
