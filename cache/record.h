@@ -5,7 +5,7 @@
 //   velsor cache 3
 //   program <full path of the executable the directory belongs to>
 //   unflushed <boot time>                    only while some file may not be
-//                                            on disk yet (cache/flush.h)
+//                                            on disk yet (cache/boot.h)
 //   directory <last-write time> <name>       one line per directory that
 //                                            holds files, the top one's name
 //                                            empty; all before the files
