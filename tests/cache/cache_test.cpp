@@ -62,7 +62,12 @@ std::map<std::wstring, ULONGLONG> without_record(std::map<std::wstring, ULONGLON
 // Writes `cached`'s record again, every line as it was but for an unflushed
 // mark naming the boot `boot`: the record of a run before a restart.
 void mark_unflushed_since(const std::wstring &cached, uint64_t boot) {
-    std::wstring text = record_of(cached), program = harness::bin_path(v1);
+    // The program as the record names it: the launcher's own form of its
+    // path (short names where the file system gives them).
+    std::wstring text = record_of(cached);
+    size_t from = text.find(L"\nprogram ") + 9, to = text.find(L'\n', from);
+    ASSERT_NE(to, std::wstring::npos);
+    std::wstring program = text.substr(from, to - from);
     cache_record forged = {};
     ASSERT_TRUE(cache_record_start(&forged, program.c_str()));
     ASSERT_TRUE(cache_record_add_unflushed(&forged, boot));
