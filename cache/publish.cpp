@@ -63,6 +63,26 @@ static cache_record record;
 static HANDLE in_use = INVALID_HANDLE_VALUE;
 static const wchar_t *final_directory;  // the expanded template, F
 
+/*-**** The record file ****/
+
+// Writes `text` as the record in the held .velsor directory `velsor`: a new
+// file, or with `replace` over the one there; with `durable`, flushed to
+// disk (a private directory's record, marked unflushed, need not be).
+static bool write_record_at(HANDLE velsor, const cache_record *text, bool replace, bool durable) {
+    HANDLE file = create_file_at(velsor, wide_name(cache_record_leaf), replace, &security.attributes);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD bytes = (DWORD)(text->length * sizeof(wchar_t));
+    DWORD count = 0;
+    bool written =
+        WriteFile(file, text->text, bytes, &count, NULL) && count == bytes && (!durable || FlushFileBuffers(file));
+    DWORD code = GetLastError();
+    CloseHandle(file);
+    SetLastError(code);
+    return written;
+}
+
 /*-**** Holding a directory in use ****/
 
 // Opens .velsor\in-use through the held .velsor directory `velsor`.
@@ -78,8 +98,6 @@ static void release_in_use(void) {
         in_use = INVALID_HANDLE_VALUE;
     }
 }
-
-static bool write_record_at(HANDLE velsor, const cache_record *text, bool replace, bool durable);
 
 // Takes `directory` into use when it is trusted, holding what was checked;
 // false (holding nothing) otherwise. Called with the lock held, so no run
@@ -99,24 +117,6 @@ static bool use_if_trusted(const wchar_t *directory, trust_use use) {
 }
 
 /*-**** Writing the private directory ****/
-
-// Writes `text` as the record in the held .velsor directory `velsor`: a new
-// file, or with `replace` over the one there; with `durable`, flushed to
-// disk (a private directory's record, marked unflushed, need not be).
-static bool write_record_at(HANDLE velsor, const cache_record *text, bool replace, bool durable) {
-    HANDLE file = create_file_at(velsor, wide_name(cache_record_leaf), replace, &security.attributes);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD bytes = (DWORD)(text->length * sizeof(wchar_t));
-    DWORD count = 0;
-    bool written =
-        WriteFile(file, text->text, bytes, &count, NULL) && count == bytes && (!durable || FlushFileBuffers(file));
-    DWORD code = GetLastError();
-    CloseHandle(file);
-    SetLastError(code);
-    return written;
-}
 
 // Writes the record as it stands through the private directory's .velsor
 // handle: new the first time, replaced afterwards.

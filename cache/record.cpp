@@ -190,7 +190,9 @@ bool cache_record_names_program(const wchar_t *text, const wchar_t *program) {
     return names_program_after(text, header_line, program) || names_program_after(text, earlier_header_line, program);
 }
 
-static bool starts_with(const wchar_t *line, const wchar_t *prefix) { return wcsncmp(line, prefix, wcslen(prefix)) == 0; }
+static bool starts_with(const wchar_t *line, const wchar_t *prefix) {
+    return wcsncmp(line, prefix, wcslen(prefix)) == 0;
+}
 
 // One file line "<size> <time> <name>", a directory line
 // "directory <time> <name>" (the top's name empty) or "unflushed <time>".
@@ -221,7 +223,7 @@ bool cache_record_read(wchar_t *text, const wchar_t *program, cache_record_visit
     uint64_t items = 0;
     bool any_file = false;
     for (wchar_t *line = next_line(&at); line != NULL; line = next_line(&at)) {
-        if (wcsncmp(line, end_prefix, wcslen(end_prefix)) == 0) {
+        if (starts_with(line, end_prefix)) {
             const wchar_t *count = line + wcslen(end_prefix);
             uint64_t listed = 0;
             return *at == L'\0' && any_file && read_decimal(&count, L'\0', &listed) && listed == items;

@@ -7,14 +7,15 @@
 // checked so: in a directory that only the owner side may change, nobody
 // else can have added, replaced or renamed a file. The files that the
 // loader maps (.dll, .exe, .pyd, .node, .ocx) are checked themselves as
-// well, with their recorded size and last-write time, which catch a file replaced after it
-// was written, even by one of the same size. The others are covered by
-// their directories: a directory whose last-write time is still the one
-// recorded has had no entry added, removed or renamed, so its files are
-// the ones written; in one whose time moved on, each file is looked up in
-// the directory's listing, read once through its held handle, and compared
-// with its recorded size and time. What the owner's own programs write
-// into a data file in place is left to the access list: nobody else can.
+// well, with their recorded size and last-write time, which catch a file
+// replaced after it was written, even by one of the same size. The others
+// are covered by their directories: a directory whose last-write time is
+// still the one recorded has had no entry added, removed or renamed, so
+// its files are the ones written; in one whose time moved on, each file is
+// looked up in the directory's listing, read once through its held handle,
+// and compared with its recorded size and time. What the owner's own
+// programs write into a data file in place is left to the access list:
+// nobody else can.
 //
 // Each step works on handles opened relative to the directory above
 // (files/relative.h), never on a path looked up again: what was checked is
@@ -439,7 +440,8 @@ static bool listed_file_intact(void *context, const cache_record_item *file) {
     }
     entry_facts facts;
     held_directory *held = find_held(check, file->name, directory_length);
-    return held != NULL && (held->unchanged || (listed_facts(held, leaf, &facts) && plain_file_as_recorded(&facts, file)));
+    return held != NULL &&
+           (held->unchanged || (listed_facts(held, leaf, &facts) && plain_file_as_recorded(&facts, file)));
 }
 
 /*-**** The whole check ****/

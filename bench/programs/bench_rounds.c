@@ -69,7 +69,8 @@ int wmain(int argc, wchar_t **argv) {
     int rounds = _wtoi(argv[1]), count = argc - 3;
     const wchar_t *raw = argv[2];
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, NULL);
+    HANDLE nul =
+        CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, NULL);
     wchar_t output_path[MAX_PATH * 2];
     _snwprintf(output_path, MAX_PATH * 2, L"%ls\\output.txt", raw);
     HANDLE output = CreateFileW(output_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
