@@ -54,13 +54,6 @@ std::set<std::wstring> onefile_set() {
     return {names.begin(), names.end()};
 }
 
-void write_file(const std::wstring &path, const std::string &text) {
-    FILE *file = _wfopen(path.c_str(), L"wb");
-    ASSERT_NE(file, nullptr);
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
-}
-
 }  // namespace
 
 TEST(AppsLua, ScriptLoadsTheModulesShippedInTheExecutable) {
@@ -109,7 +102,7 @@ TEST(AppsLua, NamesOutsideTheAnsiCodePageWork) {
     std::wstring scripts = harness::make_scratch_directory(L"apps_lua_\u0428\u0440\u0438\u0444\u0442");
     std::wstring temp = harness::make_scratch_directory(L"apps_lua_temp_\u03a3\u03c4\u03bf");
     std::wstring copy = scripts + L"\\pr\u00fcfung_\u4e2d.lua";
-    write_file(copy, harness::read_file(script));
+    ASSERT_TRUE(harness::write_file(copy, harness::read_file(script)));
 
     harness::run_options options;
     options.environment = {{L"TEMP", temp}, {L"TMP", temp}};
@@ -134,8 +127,8 @@ TEST(AppsLua, NamesOutsideTheAnsiCodePageWork) {
 // The user's LUA_PATH still works, after the application's own modules.
 TEST(AppsLua, UserSearchPathComesAfterTheApplicationModules) {
     std::wstring dir = harness::make_scratch_directory(L"apps_lua_path");
-    write_file(dir + L"\\extra.lua", "return {name = 'extra from LUA_PATH'}\n");
-    write_file(dir + L"\\greeting.lua", "return {hello = function() return 'impostor' end}\n");
+    ASSERT_TRUE(harness::write_file(dir + L"\\extra.lua", "return {name = 'extra from LUA_PATH'}\n"));
+    ASSERT_TRUE(harness::write_file(dir + L"\\greeting.lua", "return {hello = function() return 'impostor' end}\n"));
 
     harness::run_options options;
     options.environment = {{L"LUA_PATH", dir + L"\\?.lua"}, {L"LUA_PATH_5_4", std::nullopt}};
@@ -166,9 +159,9 @@ std::string without_carriage_returns(std::string text) {
 TEST(AppsAdapter, LuasUnchangedMainRunsInTheApplicationDll) {
     std::wstring dir = harness::make_scratch_directory(L"apps_lua_adapted");
     std::wstring script = dir + L"\\args.lua";
-    write_file(script, "for i = 1, #arg do print('arg=' .. arg[i]) end\n"
-                       "io.stderr:write('to stderr\\n')\n"
-                       "os.exit(#arg + 40)\n");
+    ASSERT_TRUE(harness::write_file(script, "for i = 1, #arg do print('arg=' .. arg[i]) end\n"
+                                            "io.stderr:write('to stderr\\n')\n"
+                                            "os.exit(#arg + 40)\n"));
     std::vector<std::wstring> args{L"two words", L"say \"hi\"", L"zo\u00eb \u0410\u043d\u043d\u0430", L"end\\"};
     std::vector<std::wstring> command{script};
     command.insert(command.end(), args.begin(), args.end());

@@ -47,12 +47,11 @@ std::map<std::wstring, ULONGLONG> write_times(const std::wstring &root) {
     return times;
 }
 
-std::wstring record_of(const std::wstring &cached) {
-    std::string bytes = harness::read_file(cached + L"\\.velsor\\complete");
-    return std::wstring((const wchar_t *)bytes.data(), bytes.size() / sizeof(wchar_t));
-}
+std::wstring record_of(const std::wstring &cached) { return harness::read_utf16_file(cached + L"\\.velsor\\complete"); }
 
-bool marked_unflushed(const std::wstring &cached) { return record_of(cached).find(L"\nunflushed ") != std::wstring::npos; }
+bool marked_unflushed(const std::wstring &cached) {
+    return record_of(cached).find(L"\nunflushed ") != std::wstring::npos;
+}
 
 std::map<std::wstring, ULONGLONG> without_record(std::map<std::wstring, ULONGLONG> times) {
     times.erase(L".velsor\\complete");
@@ -62,12 +61,8 @@ std::map<std::wstring, ULONGLONG> without_record(std::map<std::wstring, ULONGLON
 // Writes `cached`'s record again, every line as it was but for an unflushed
 // mark naming the boot `boot`: the record of a run before a restart.
 void mark_unflushed_since(const std::wstring &cached, uint64_t boot) {
-    // The program as the record names it: the launcher's own form of its
-    // path (short names where the file system gives them).
-    std::wstring text = record_of(cached);
-    size_t from = text.find(L"\nprogram ") + 9, to = text.find(L'\n', from);
-    ASSERT_NE(to, std::wstring::npos);
-    std::wstring program = text.substr(from, to - from);
+    std::wstring text = record_of(cached), program = harness::recorded_program(cached);
+    ASSERT_FALSE(program.empty());
     cache_record forged = {};
     ASSERT_TRUE(cache_record_start(&forged, program.c_str()));
     ASSERT_TRUE(cache_record_add_unflushed(&forged, boot));
@@ -88,9 +83,7 @@ void mark_unflushed_since(const std::wstring &cached, uint64_t boot) {
 
 // What the probe's report FILE wrote: its "key=value" records.
 std::map<std::wstring, std::wstring> report(const std::wstring &file) {
-    std::string bytes = harness::read_file(file);
-    std::wstring text(bytes.size() / 2, L'\0');
-    memcpy(text.data(), bytes.data(), text.size() * 2);
+    std::wstring text = harness::read_utf16_file(file);
     std::map<std::wstring, std::wstring> values;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find(L'\0', at);

@@ -23,9 +23,7 @@ struct report {
 };
 
 report read_report(const std::wstring &path) {
-    std::string bytes = harness::read_file(path);
-    std::wstring text(bytes.size() / 2, L'\0');
-    memcpy(text.data(), bytes.data(), text.size() * 2);
+    std::wstring text = harness::read_utf16_file(path);
     report r;
     size_t start = 0;
     for (size_t end; (end = text.find(L'\0', start)) != std::wstring::npos; start = end + 1) {

@@ -135,8 +135,7 @@ TEST_F(Runner, ArgumentsRoundTrip) {
         line.insert(line.end(), args.begin(), args.end());
         harness::run_result run = harness::run(bin_path(L"runner_console.exe"), line);
         ASSERT_EQ(run.exit_code, 0u) << run.err;
-        std::string bytes = harness::read_file(out);
-        std::wstring text(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
+        std::wstring text = harness::read_utf16_file(out);
         std::wstring expected;
         for (const auto &a : args) {
             expected += a + L'\0';
@@ -219,6 +218,17 @@ TEST_F(Runner, ProcessesStartedByTheProgramEndWithTheChild) {
     EXPECT_TRUE(harness::onefile_directories_of(launcher_pid).empty());
 }
 
+// Each process of `ids` ends (or is gone already) within 30 s; whatever the
+// check found, none is left running.
+void expect_ended(std::initializer_list<DWORD> ids) {
+    for (DWORD process_id : ids) {
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+        EXPECT_TRUE(process == nullptr || WaitForSingleObject(process, 30000) == WAIT_OBJECT_0) << process_id;
+        CloseHandle(process);
+        end_process(process_id);
+    }
+}
+
 // "End task" on the launcher: the program and what it started end, and the
 // next run of a packed program removes the directory that the killed run left.
 TEST_F(Runner, KilledLauncherTakesTheRunAlong) {
@@ -228,12 +238,7 @@ TEST_F(Runner, KilledLauncherTakesTheRunAlong) {
     DWORD launcher_pid = GetProcessId(launcher);
     ASSERT_TRUE(TerminateProcess(launcher, 1));
     CloseHandle(launcher);
-    for (DWORD process_id : {child, program, started}) {
-        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
-        EXPECT_TRUE(process == nullptr || WaitForSingleObject(process, 30000) == WAIT_OBJECT_0) << process_id;
-        CloseHandle(process);
-        end_process(process_id);  // whatever the check above found
-    }
+    expect_ended({child, program, started});
     EXPECT_EQ(harness::onefile_directories_of(launcher_pid).size(), 1u);
     EXPECT_EQ(harness::run(bin_path(L"runner_cached.exe"), {L"exit", L"0"}).exit_code, 0u);
     EXPECT_TRUE(harness::onefile_directories_of(launcher_pid).empty());
@@ -248,12 +253,7 @@ TEST_F(Runner, KilledCachedLauncherTakesTheProgramAlong) {
     EXPECT_EQ(runner, GetProcessId(launcher)) << "a second launcher process ran the runner";
     ASSERT_TRUE(TerminateProcess(launcher, 1));
     CloseHandle(launcher);
-    for (DWORD process_id : {program, started}) {
-        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
-        EXPECT_TRUE(process == nullptr || WaitForSingleObject(process, 30000) == WAIT_OBJECT_0) << process_id;
-        CloseHandle(process);
-        end_process(process_id);
-    }
+    expect_ended({program, started});
 }
 
 // Directories planted as runs in each state would leave them; a real live

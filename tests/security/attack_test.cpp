@@ -72,16 +72,6 @@ std::string attacker_dll(size_t size) {
     return dll;
 }
 
-// The program path that a record of security_cache.exe names, as the
-// published record spells it (an attacker computes the same path).
-std::wstring recorded_program(const std::wstring &published) {
-    std::string record = harness::read_file(published + L"\\.velsor\\complete");
-    std::wstring text(record.size() / 2, L'\0');
-    memcpy(text.data(), record.data(), text.size() * 2);
-    size_t at = text.find(L"program ") + 8;
-    return text.substr(at, text.find(L'\n', at) - at);
-}
-
 // A directory whose access list lets everyone do anything, as an attacker
 // who wants others to take it for theirs would leave it.
 void create_open_directory(const std::wstring &path) {
@@ -105,7 +95,7 @@ void create_open_directory(const std::wstring &path) {
 // user's.
 bool forged_record_runs(attack_room &room) {
     std::wstring planted = room.published();
-    std::wstring program = recorded_program(planted);
+    std::wstring program = harness::recorded_program(planted);
     harness::remove_tree(planted);  // the attacker comes first; the name is public (velsor-pack list)
     CreateDirectoryW(room.base.c_str(), NULL);
     create_open_directory(planted);
@@ -145,9 +135,7 @@ bool link_planted_during_run_followed(attack_room &room) {
     for (int i = 0; i < 3000 && !harness::path_exists(report); i++) {
         Sleep(10);
     }
-    std::string text = harness::read_file(report);
-    std::wstring wide(text.size() / 2, L'\0');
-    memcpy(wide.data(), text.data(), wide.size() * 2);
+    std::wstring wide = harness::read_utf16_file(report);
     size_t at = wide.find(L"dll_path=");
     std::wstring dll = at == std::wstring::npos ? L"" : wide.substr(at + 9, wide.find(L'\0', at) - at - 9);
     std::wstring directory = dll.substr(0, dll.rfind(L'\\'));
@@ -279,7 +267,7 @@ bool owned_unless_disowned(const wchar_t *path) { return _wcsicmp(path, disowned
 TEST(CacheSecurity, EveryEntryMustBeOwned) {
     attack_room room;
     std::wstring published = room.published();
-    std::wstring program = recorded_program(published);
+    std::wstring program = harness::recorded_program(published);
     disowned = L"";
     EXPECT_TRUE(cache_directory_trusted(published.c_str(), program.c_str(), owned_unless_disowned, trust_only_look));
     EXPECT_FALSE(cache_directory_trusted(published.c_str(), L"C:\\other\\app.exe", owned_unless_disowned, trust_only_look));

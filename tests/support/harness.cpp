@@ -344,6 +344,23 @@ std::string read_file(const std::wstring &path) {
     return text;
 }
 
+std::wstring read_utf16_file(const std::wstring &path) {
+    std::string bytes = read_file(path);
+    std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
+    memcpy(text.data(), bytes.data(), text.size() * sizeof(wchar_t));
+    return text;
+}
+
+std::wstring recorded_program(const std::wstring &cached) {
+    std::wstring text = read_utf16_file(cached + L"\\.velsor\\complete");
+    size_t at = text.find(L"\nprogram ");
+    if (at == std::wstring::npos) {
+        return L"";
+    }
+    at += 9;
+    return text.substr(at, text.find(L'\n', at) - at);
+}
+
 bool write_file(const std::wstring &path, const std::string &bytes) {
     FILE *file = _wfopen(path.c_str(), L"wb");
     if (file == nullptr) {

@@ -92,6 +92,13 @@ std::string read_file(const std::wstring &path);
 // Writes `bytes` as the whole file at `path`; false when it cannot.
 bool write_file(const std::wstring &path, const std::string &bytes);
 
+// The whole file as UTF-16 text (reports, records); empty as read_file.
+std::wstring read_utf16_file(const std::wstring &path);
+
+// The program that the record of the cached directory `cached` names, as
+// the launcher spells it (its final path, short names where there are any).
+std::wstring recorded_program(const std::wstring &cached);
+
 // Every file below `root`, as paths relative to it, in the order found.
 std::vector<std::wstring> list_files(const std::wstring &root);
 bool path_exists(const std::wstring &path);
